@@ -1,0 +1,60 @@
+// Helpers shared by the tests: scoped temporary directories, whole-file I/O,
+// running a built program and counting open descriptors.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace kiv_test {
+
+// A fresh directory under $TMPDIR (or /tmp), removed with its contents.
+class ScopedTempDir {
+ public:
+  ScopedTempDir();
+  ~ScopedTempDir();
+  ScopedTempDir(const ScopedTempDir &) = delete;
+  ScopedTempDir &operator=(const ScopedTempDir &) = delete;
+  const std::string &path() const { return path_; }
+  // path() + "/" + name
+  std::string operator/(const std::string &name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+void write_file(const std::string &path, const std::string &content, int mode = 0644);
+std::string read_file(const std::string &path);
+bool file_exists(const std::string &path);
+void make_dir(const std::string &path);
+// Removes a tree, following no links; missing paths are ignored.
+void remove_tree(const std::string &path);
+// Names in a directory, "." and ".." left out, sorted.
+std::vector<std::string> list_dir(const std::string &path);
+
+struct RunResult {
+  int status = -1;     // raw wait status
+  std::string out;     // what the program wrote to standard output
+  std::string err;     // ... and to standard error
+  int exit_code() const;  // -1 unless it exited normally
+  int term_signal() const;  // 0 unless it was killed by a signal
+};
+
+struct RunOptions {
+  std::vector<std::string> env_set;    // "NAME=value" entries added or replaced
+  std::vector<std::string> env_unset;  // names removed from the environment
+  std::string cwd;                     // empty: the current directory
+  std::string input;                   // written to standard input
+  bool core_dumps = false;             // raise the core-size limit in the child
+};
+
+// Runs the program at path with argv (argv[0] included) and waits for it.
+RunResult run_program(const std::string &path, const std::vector<std::string> &argv,
+                      const RunOptions &options = {});
+
+// Number of descriptors open in this process.
+int count_open_fds();
+
+// Writes an executable shell script.
+void write_script(const std::string &path, const std::string &body);
+
+}  // namespace kiv_test

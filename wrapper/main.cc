@@ -1,0 +1,155 @@
+// kiv-ar, kiv-nm and kiv-ranlib: run the system tool with the suite's plugin.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "alloc.h"
+#include "argv.h"
+#include "personality.h"
+#include "pex.h"
+#include "response_file.h"
+#include "search_lists.h"
+#include "temp_file.h"
+
+namespace {
+
+constexpr char usage_line[] = "Usage: kiv-ar [-B prefix] ar arguments ...\n";
+static_assert(sizeof usage_line - 1 == 43);
+
+// Removes argv[i], moving the later entries and the terminating null down.
+void remove_argument(int *argc, char **argv, int i) {
+  memmove(&argv[i], &argv[i + 1], static_cast<size_t>(*argc - i) * sizeof(char *));
+  --*argc;
+}
+
+// The first argument that begins with "-B" (the program name included) names
+// a directory that goes to the front of both search lists; later ones are
+// left for the tool.
+void take_directory_option(int *argc, char **argv) {
+  for (int i = 0; i < *argc; ++i) {
+    if (argv[i][0] != '-' || argv[i][1] != 'B') continue;
+    const char *dir = argv[i] + 2;
+    remove_argument(argc, argv, i);
+    if (*dir == '\0') {
+      if (!argv[i]) {
+        fwrite(usage_line, 1, sizeof usage_line - 1, stderr);
+        exit(1);
+      }
+      dir = argv[i];
+      remove_argument(argc, argv, i);
+    }
+    if (*dir != '\0' && dir[strlen(dir) - 1] != '/') dir = concat_strings(dir, "/", nullptr);
+    prefix_list_add_front(&path_prefix_list, dir);
+    prefix_list_add_front(&exec_prefix_list, dir);
+    return;
+  }
+}
+
+// The tool's exit code from its raw wait status, reporting a signal.
+int exit_code_from_status(const char *tool, int status) {
+  if (status == 0) return 0;
+  if (WIFSTOPPED(status)) return 1;
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) {
+    int sig = WTERMSIG(status);
+    bool core = false;
+#ifdef WCOREDUMP
+    core = WCOREDUMP(status);
+#endif
+    fprintf(stderr, "%s terminated with signal %d [%s]%s\n", tool, sig, strsignal(sig),
+            core ? ", core dumped" : "");
+  }
+  return 1;  // continued, or ended by a signal
+}
+
+int run_tool(const char *tool, char *const *run_argv) {
+  int status = 0;
+  int err = 0;
+  const char *message = pex_run_single(PEX_FINAL | PEX_USE_PATH, tool, run_argv,
+                                       concat_strings("kiv-", tool, nullptr), nullptr, nullptr,
+                                       &status, &err);
+  if (message) {
+    fprintf(stderr, "Error running %s: %s\n", tool, message);
+    return 1;
+  }
+  return exit_code_from_status(tool, status);
+}
+
+// Writes everything after the tool's path into the response file. On
+// failure the file is removed, so a failed run leaves nothing behind.
+void write_response_file(const char *name, char **tool_argv) {
+  FILE *f = fopen(name, "w");
+  const char *failure = nullptr;
+  if (!f) {
+    failure = "Cannot open temporary file %s\n";
+  } else {
+    bool written = write_argv_to_file(tool_argv + 1, f) == 0;
+    // fclose releases the stream even when it fails, so it is called once.
+    bool closed = fclose(f) == 0;
+    if (!written)
+      failure = "Cannot write to temporary file %s\n";
+    else if (!closed)
+      failure = "Cannot close temporary file %s\n";
+  }
+  if (failure) {
+    fprintf(stderr, failure, name);
+    unlink(name);
+    exit(1);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  // A program started with an empty argument vector still has a name.
+  char *fallback_argv[] = {const_cast<char *>(this_personality.wrapper_name), nullptr};
+  if (argc < 1 || !argv[0]) {
+    argc = 1;
+    argv = fallback_argv;
+  }
+
+  init_search_lists(argv[0], this_personality.wrapper_name);
+  take_directory_option(&argc, argv);
+
+  char *plugin = find_file_in_prefixes(&exec_prefix_list, PLUGIN_FILE_NAME, R_OK);
+  if (!plugin) {
+    fprintf(stderr, "%s: Cannot find plugin '%s'\n", argv[0], PLUGIN_FILE_NAME);
+    exit(1);
+  }
+  const char *personality = this_personality.personality;
+  char *tool = find_file_in_prefixes(&exec_prefix_list, personality, X_OK);
+  if (!tool) tool = find_file_in_prefixes(&path_prefix_list, personality, X_OK);
+  if (!tool) {
+    fprintf(stderr, "%s: Cannot find binary '%s'\n", argv[0], personality);
+    exit(1);
+  }
+
+  char **const argv_before = argv;
+  expand_response_files(&argc, &argv);
+  char *temp_response_file = argv != argv_before ? create_temp_file("") : nullptr;
+
+  if (this_personality.dash_rule && argv[1] && argv[1][0] != '-')
+    argv[1] = concat_strings("-", argv[1], nullptr);
+
+  char **tool_argv = static_cast<char **>(checked_calloc(static_cast<size_t>(argc) + 3, sizeof(char *)));
+  tool_argv[0] = tool;
+  tool_argv[1] = const_cast<char *>("--plugin");
+  tool_argv[2] = plugin;
+  for (int i = 1; i < argc; ++i) tool_argv[i + 2] = argv[i];
+
+  char **run_argv = tool_argv;
+  char *file_argv[3] = {tool, nullptr, nullptr};
+  if (temp_response_file) {
+    write_response_file(temp_response_file, tool_argv);
+    file_argv[1] = concat_strings("@", temp_response_file, nullptr);
+    run_argv = file_argv;
+  }
+
+  int code = run_tool(tool, run_argv);
+
+  if (temp_response_file) unlink(temp_response_file);
+  return code;
+}

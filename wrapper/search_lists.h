@@ -1,0 +1,14 @@
+// The wrapper's two search lists and the step that fills them.
+#pragma once
+
+#include "prefix_list.h"
+
+// The target's tool directory, then the libexec target/version directory
+// of the installation.
+extern prefix_list exec_prefix_list;
+// The directories of $PATH, in order.
+extern prefix_list path_prefix_list;
+
+// Finds the installation relative to the program (argv0, or
+// $KIV_EXEC_PREFIX joined to wrapper_name) and fills both lists.
+void init_search_lists(const char *argv0, const char *wrapper_name);
