@@ -1,0 +1,142 @@
+#include "argv.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "alloc.h"
+#include "char_class.h"
+
+namespace {
+
+constexpr size_t initial_slots = 8;
+
+bool is_space(char c) { return char_in_class(c, CC_SPACE); }
+
+const char *skip_space(const char *p) {
+  while (is_space(*p)) ++p;
+  return p;
+}
+
+// Between double quotes a backslash escapes only these; before anything
+// else it stays in the argument.
+bool escapable_in_double_quotes(char c) {
+  return c != '\0' && strchr("$`\"\\\n", c) != nullptr;
+}
+
+// Reads one argument starting at p into out (NUL-terminated) and returns
+// where it stopped: at the unquoted whitespace that ended it, or at the end.
+const char *read_argument(const char *p, char *out) {
+  bool in_single = false;
+  bool in_double = false;
+  bool escaped = false;
+  for (; *p; ++p) {
+    char c = *p;
+    if (escaped) {
+      // An escaped newline is a line continuation: it joins, it is not kept.
+      if (c != '\n') *out++ = c;
+      escaped = false;
+    } else if (in_single) {
+      if (c == '\'')
+        in_single = false;
+      else
+        *out++ = c;
+    } else if (c == '\\') {
+      // A backslash that ends the text is dropped, quoted or not.
+      if (in_double && p[1] != '\0' && !escapable_in_double_quotes(p[1]))
+        *out++ = c;
+      else
+        escaped = true;
+    } else if (in_double) {
+      if (c == '"')
+        in_double = false;
+      else
+        *out++ = c;
+    } else if (is_space(c)) {
+      break;
+    } else if (c == '\'') {
+      in_single = true;
+    } else if (c == '"') {
+      in_double = true;
+    } else {
+      *out++ = c;
+    }
+  }
+  *out = '\0';
+  return p;
+}
+
+}  // namespace
+
+argv_vector split_argument_string(const char *text) {
+  if (!text) return nullptr;
+  // No argument is longer than the whole text.
+  char *scratch = static_cast<char *>(checked_malloc(strlen(text) + 1));
+  argv_vector argv = nullptr;
+  size_t capacity = 0;
+  size_t count = 0;
+  const char *p = skip_space(text);
+  for (;;) {
+    // One slot is always kept for the terminating null.
+    if (capacity == 0 || count + 1 >= capacity) {
+      capacity = capacity == 0 ? initial_slots : capacity * 2;
+      argv = static_cast<argv_vector>(checked_realloc(argv, capacity * sizeof(char *)));
+    }
+    argv[count] = nullptr;
+    if (*p == '\0') break;
+    p = read_argument(p, scratch);
+    argv[count++] = checked_strdup(scratch);
+    argv[count] = nullptr;
+    p = skip_space(p);
+  }
+  free(scratch);
+  return argv;
+}
+
+argv_vector copy_argv(const char *const *argv) {
+  if (!argv) return nullptr;
+  size_t count = static_cast<size_t>(count_argv(argv));
+  argv_vector copy = static_cast<argv_vector>(checked_malloc((count + 1) * sizeof(char *)));
+  for (size_t i = 0; i < count; ++i) copy[i] = checked_strdup(argv[i]);
+  copy[count] = nullptr;
+  return copy;
+}
+
+void free_argv(argv_vector argv) {
+  if (!argv) return;
+  for (char **p = argv; *p; ++p) free(*p);
+  free(argv);
+}
+
+int count_argv(const char *const *argv) {
+  int count = 0;
+  if (argv) {
+    while (argv[count]) ++count;
+  }
+  return count;
+}
+
+int write_argv_to_file(const char *const *argv, FILE *stream) {
+  if (!stream) return 1;
+  for (; *argv; ++argv) {
+    const char *arg = *argv;
+    if (*arg == '\0') {
+      if (fputs("\"\"", stream) == EOF) return 1;
+    }
+    for (const char *p = arg; *p; ++p) {
+      char c = *p;
+      if (c == '\n') {
+        // A backslash before a newline would read back as a line
+        // continuation and lose it; single quotes keep it.
+        if (fputc('\'', stream) == EOF || fputc('\n', stream) == EOF ||
+            fputc('\'', stream) == EOF)
+          return 1;
+        continue;
+      }
+      if ((is_space(c) || c == '"' || c == '\'' || c == '\\') && fputc('\\', stream) == EOF)
+        return 1;
+      if (fputc(static_cast<unsigned char>(c), stream) == EOF) return 1;
+    }
+    if (fputc('\n', stream) == EOF) return 1;
+  }
+  return 0;
+}

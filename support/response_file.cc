@@ -1,0 +1,99 @@
+#include "response_file.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "alloc.h"
+#include "argv.h"
+
+namespace {
+
+// Meeting this many @-arguments in one call is taken for a file that
+// (directly or not) names itself.
+constexpr int at_file_budget = 2000;
+
+struct file_closer {
+  FILE *f;
+  // Only read from: a failed close loses nothing.
+  ~file_closer() { fclose(f); }
+};
+
+// The whole text of an opened file, NUL-terminated, in a block the caller
+// frees; null when its length cannot be found or it cannot be read.
+char *read_whole_file(FILE *f) {
+  if (fseek(f, 0, SEEK_END) == -1) return nullptr;
+  long length = ftell(f);
+  if (length == -1 || fseek(f, 0, SEEK_SET) == -1) return nullptr;
+  size_t size = static_cast<size_t>(length);
+  char *text = static_cast<char *>(checked_malloc(size + 1));
+  size_t got = fread(text, 1, size, f);
+  // A file that shrank since ftell is read as far as it goes.
+  if (got < size && ferror(f)) {
+    free(text);
+    return nullptr;
+  }
+  text[got] = '\0';
+  return text;
+}
+
+// The arguments held by the named file, or null when it is to be left as an
+// argument. A directory ends the process.
+argv_vector read_response_file(const char *name, const char *program) {
+  struct stat st;
+  if (stat(name, &st) != 0) return nullptr;
+  if (S_ISDIR(st.st_mode)) {
+    fprintf(stderr, "%s: error: @-file refers to a directory\n", program);
+    exit_with_cleanup(1);
+  }
+  FILE *f = fopen(name, "r");
+  if (!f) return nullptr;
+  file_closer closer{f};
+  char *text = read_whole_file(f);
+  if (!text) return nullptr;
+  argv_vector inserted = split_argument_string(text);
+  free(text);
+  return inserted;
+}
+
+}  // namespace
+
+void expand_response_files(int *argcp, char ***argvp) {
+  if (*argcp <= 1) return;
+  char **const original = *argvp;
+  int budget = at_file_budget;
+  int i = 1;
+  while (i < *argcp) {
+    const char *arg = (*argvp)[i];
+    if (arg[0] != '@') {
+      ++i;
+      continue;
+    }
+    if (--budget == 0) {
+      fprintf(stderr, "%s: error: too many @-files encountered\n", (*argvp)[0]);
+      exit_with_cleanup(1);
+    }
+    argv_vector inserted = read_response_file(arg + 1, (*argvp)[0]);
+    if (!inserted) {
+      ++i;
+      continue;
+    }
+    // The caller's vector is never written to; the first change goes to a copy.
+    if (*argvp == original) *argvp = copy_argv(original);
+    char **argv = *argvp;
+    int count = *argcp;
+    int n = count_argv(inserted);
+    free(argv[i]);
+    argv = static_cast<char **>(
+        checked_realloc(argv, (static_cast<size_t>(count) + n + 1) * sizeof(char *)));
+    // Everything behind the @-argument, the terminating null included.
+    memmove(argv + i + n, argv + i + 1, static_cast<size_t>(count - i) * sizeof(char *));
+    memcpy(argv + i, inserted, static_cast<size_t>(n) * sizeof(char *));
+    free(inserted);
+    *argvp = argv;
+    *argcp = count + n - 1;
+    // The same index next: inserted @-arguments are expanded in turn.
+  }
+}
