@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -142,6 +143,8 @@ RunResult run_program(const std::string &path, const std::vector<std::string> &a
   close(out_pipe[1]);
   close(err_pipe[1]);
 
+  // A child that stops reading early must not take the test down with it.
+  signal(SIGPIPE, SIG_IGN);
   RunResult result;
   size_t written = 0;
   int in_fd = in_pipe[1];

@@ -65,6 +65,13 @@ int exit_code_from_status(const char *tool, int status) {
   return 1;  // continued, or ended by a signal
 }
 
+// A path found under the empty prefix ("-B ''") is a bare name, which the
+// tool would look up in PATH (or dlopen in the library path); "./" keeps it
+// naming the file that was found.
+char *as_found(char *path) {
+  return strchr(path, '/') ? path : concat_strings("./", path, nullptr);
+}
+
 int run_tool(const char *tool, char *const *run_argv) {
   int status = 0;
   int err = 0;
@@ -119,6 +126,7 @@ int main(int argc, char **argv) {
     fprintf(stderr, "%s: Cannot find plugin '%s'\n", argv[0], PLUGIN_FILE_NAME);
     exit(1);
   }
+  plugin = as_found(plugin);
   const char *personality = this_personality.personality;
   char *tool = find_file_in_prefixes(&exec_prefix_list, personality, X_OK);
   if (!tool) tool = find_file_in_prefixes(&path_prefix_list, personality, X_OK);
@@ -126,6 +134,7 @@ int main(int argc, char **argv) {
     fprintf(stderr, "%s: Cannot find binary '%s'\n", argv[0], personality);
     exit(1);
   }
+  tool = as_found(tool);
 
   char **const argv_before = argv;
   expand_response_files(&argc, &argv);

@@ -1,0 +1,214 @@
+// The wrappers' command line, lookups, exit status and messages, observed by
+// running the built programs with a stand-in tool.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstring>
+
+#include "wrapper_fixture.h"
+
+namespace {
+
+using namespace kiv_test;
+using Lines = std::vector<std::string>;
+
+const std::string usage = "Usage: kiv-ar [-B prefix] ar arguments ...\n";
+
+TEST_F(WrapperTest, LoneDashBPrintsTheUsageLineBeforeAnyLookup) {
+  ASSERT_EQ(usage.size(), 43u);
+  for (const std::string &program : {kiv_ar, kiv_nm, kiv_ranlib}) {
+    RunResult r = run(program, {program, "-B"}, {.env_set = {"PATH=/nonexistent"}});
+    EXPECT_EQ(r.exit_code(), 1) << program;
+    EXPECT_EQ(r.err, usage) << program;
+    EXPECT_EQ(r.out, "");
+  }
+  // Also after other arguments, and with a plugin and tool at hand.
+  add_tool("ar");
+  RunResult r = run(kiv_ar, {kiv_ar, "t", "-B"}, {.env_set = {"PATH=" + bdir}});
+  EXPECT_EQ(r.exit_code(), 1);
+  EXPECT_EQ(r.err, usage);
+  EXPECT_FALSE(file_exists(record));
+}
+
+TEST_F(WrapperTest, MissingPluginAndToolMessagesNameTheProgramAsInvoked) {
+  RunResult r = run(kiv_nm, {"my-nm", "x.o"}, {.env_set = {"PATH=/nonexistent"}});
+  EXPECT_EQ(r.exit_code(), 1);
+  EXPECT_EQ(r.err, "my-nm: Cannot find plugin 'libvesk_plugin.so'\n");
+
+  // The tool is missing too here, but the plugin is reported first.
+  ScopedTempDir empty;
+  r = run(kiv_ar, {"./kiv-ar", "-B", empty.path()}, {.env_set = {"PATH=/nonexistent"}});
+  EXPECT_EQ(r.err, "./kiv-ar: Cannot find plugin 'libvesk_plugin.so'\n");
+
+  r = run(kiv_ranlib, {"kiv-ranlib", "-B" + bdir, "lib.a"}, {.env_set = {"PATH=/nonexistent"}});
+  EXPECT_EQ(r.exit_code(), 1);
+  EXPECT_EQ(r.err, "kiv-ranlib: Cannot find binary 'ranlib'\n");
+  EXPECT_EQ(r.out, "");
+}
+
+TEST_F(WrapperTest, DirectoryOptionForms) {
+  add_tool("ar");
+  std::string plain = bdir.substr(0, bdir.size() - 1);  // without the trailing '/'
+  struct Case {
+    std::vector<std::string> args;
+    std::string prefix;  // what the lookups put in front of the names
+  } cases[] = {
+      {{"-B", plain}, bdir},  {{"-B" + plain}, bdir}, {{"-B" + bdir}, bdir},
+      {{"-B" + bdir + "/"}, bdir + "/"},  // a trailing '/' is kept as it is
+      {{"-B."}, "./"},
+      // The empty prefix looks names up in the current directory; "./" makes
+      // the tool run the file that was found rather than one from PATH.
+      {{"-B", ""}, "./"},
+  };
+  for (const Case &c : cases) {
+    std::vector<std::string> argv = {kiv_ar};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    argv.push_back("rc");
+    argv.push_back("lib.a");
+    RunResult r = run(kiv_ar, argv, {.env_set = {"PATH=/nonexistent"}, .cwd = bdir});
+    EXPECT_EQ(r.exit_code(), 0) << c.prefix << r.err;
+    EXPECT_EQ(recorded(), (Lines{c.prefix + "ar", "--plugin", c.prefix + "libvesk_plugin.so",
+                                 "-rc", "lib.a"}))
+        << c.prefix;
+  }
+}
+
+TEST_F(WrapperTest, OnlyTheFirstDashBIsTakenAndTheScanIncludesTheProgramName) {
+  add_tool("nm");
+  RunResult r = run(kiv_nm, {kiv_nm, "x", "-B" + bdir, "-Bother", "-B", "y"},
+                    {.env_set = {"PATH=/nonexistent"}});
+  EXPECT_EQ(r.exit_code(), 0) << r.err;
+  EXPECT_EQ(recorded(), (Lines{bdir + "nm", "--plugin", bdir + "libvesk_plugin.so", "x",
+                               "-Bother", "-B", "y"}));
+
+  // A program name that begins with "-B" is the option; the next argument
+  // then stands in for the program name.
+  r = run(kiv_nm, {"-B" + bdir, "name", "a.o"}, {.env_set = {"PATH=/nonexistent"}});
+  EXPECT_EQ(r.exit_code(), 0) << r.err;
+  EXPECT_EQ(recorded(), (Lines{bdir + "nm", "--plugin", bdir + "libvesk_plugin.so", "a.o"}));
+}
+
+TEST_F(WrapperTest, DashRuleInKivArOnly) {
+  for (const char *tool : {"ar", "nm", "ranlib"}) add_tool(tool);
+  struct Case {
+    std::string program;
+    std::vector<std::string> args, expected;
+  } cases[] = {
+      {kiv_ar, {"t", "lib.a"}, {"-t", "lib.a"}},
+      {kiv_ar, {"-t", "lib.a"}, {"-t", "lib.a"}},
+      {kiv_ar, {"", "x"}, {"-", "x"}},
+      {kiv_ar, {}, {}},
+      {kiv_nm, {"x.o"}, {"x.o"}},
+      {kiv_ranlib, {"lib.a"}, {"lib.a"}},
+  };
+  for (const Case &c : cases) {
+    std::vector<std::string> argv = {c.program, "-B", bdir};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    RunResult r = run(c.program, argv, {.env_set = {"PATH=/nonexistent"}});
+    ASSERT_EQ(r.exit_code(), 0) << r.err;
+    Lines got = recorded();
+    ASSERT_GE(got.size(), 3u);
+    EXPECT_EQ(Lines(got.begin() + 3, got.end()), c.expected) << c.program;
+  }
+}
+
+TEST_F(WrapperTest, ToolFoundThroughPathRunsUnderThatPath) {
+  ScopedTempDir path_dir;
+  add_tool("ar", path_dir.path() + "/");
+  RunResult r = run(kiv_ar, {kiv_ar, "-B", bdir, "t"},
+                    {.env_set = {"PATH=/nonexistent:" + path_dir.path()}});
+  EXPECT_EQ(r.exit_code(), 0) << r.err;
+  EXPECT_EQ(recorded()[0], path_dir.path() + "/ar");
+}
+
+TEST_F(WrapperTest, ExitCodesComeBackUnchanged) {
+  add_tool("ar");
+  for (int code : {0, 3, 255}) {
+    RunResult r = run(kiv_ar, {kiv_ar, "-B", bdir, "t"},
+                      {.env_set = {"PATH=/nonexistent", "KIV_TEST_ACTION=exit " +
+                                                            std::to_string(code)}});
+    EXPECT_EQ(r.exit_code(), code);
+    EXPECT_EQ(r.err, "");
+  }
+}
+
+TEST_F(WrapperTest, ToolSharesTheWrappersStandardStreams) {
+  add_tool("ranlib");
+  RunResult r = run(kiv_ranlib, {kiv_ranlib, "-B", bdir},
+                    {.env_set = {"PATH=/nonexistent", "KIV_TEST_ACTION=/bin/cat; echo to-err >&2"},
+                     .input = "from the wrapper's input\n"});
+  EXPECT_EQ(r.exit_code(), 0);
+  EXPECT_EQ(r.out, "from the wrapper's input\n");
+  EXPECT_EQ(r.err, "to-err\n");
+}
+
+// Whether this machine writes a core for a process that asks for one.
+bool cores_are_dumped() {
+  pid_t pid = fork();
+  if (pid == 0) {
+    rlimit lim = {RLIM_INFINITY, RLIM_INFINITY};
+    if (setrlimit(RLIMIT_CORE, &lim) != 0) _exit(0);
+    if (chdir("/tmp") != 0) _exit(0);
+    signal(SIGQUIT, SIG_DFL);
+    raise(SIGQUIT);
+    _exit(0);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+#ifdef WCOREDUMP
+  return WIFSIGNALED(status) && WCOREDUMP(status);
+#else
+  return false;
+#endif
+}
+
+TEST_F(WrapperTest, ToolKilledByASignal) {
+  add_tool("ar");
+  RunResult r = run(kiv_ar, {kiv_ar, "-B", bdir, "t"},
+                    {.env_set = {"PATH=/nonexistent", "KIV_TEST_ACTION=kill -KILL $$"}});
+  EXPECT_EQ(r.exit_code(), 1);
+  EXPECT_EQ(r.err, bdir + "ar terminated with signal 9 [" + strsignal(SIGKILL) + "]\n");
+
+  // SIGQUIT dumps a core where the core-size limit allows one.
+  r = run(kiv_ar, {kiv_ar, "-B", bdir, "t"},
+          {.env_set = {"PATH=/nonexistent", "KIV_TEST_ACTION=kill -QUIT $$"}, .cwd = tmp});
+  EXPECT_EQ(r.exit_code(), 1);
+  std::string quit = bdir + "ar terminated with signal " + std::to_string(SIGQUIT) + " [" +
+                     strsignal(SIGQUIT) + "]";
+  EXPECT_EQ(r.err, quit + "\n");
+  if (!cores_are_dumped()) GTEST_SKIP() << "this machine writes no core files";
+  r = run(kiv_ar, {kiv_ar, "-B", bdir, "t"},
+          {.env_set = {"PATH=/nonexistent", "KIV_TEST_ACTION=kill -QUIT $$"},
+           .cwd = tmp,
+           .core_dumps = true});
+  EXPECT_EQ(r.exit_code(), 1);
+  EXPECT_EQ(r.err, quit + ", core dumped\n");
+}
+
+TEST_F(WrapperTest, ToolThatCannotBeStarted) {
+  write_file(bdir + "nm", "\x01\x02 no known executable format\n", 0755);
+  RunResult r = run(kiv_nm, {kiv_nm, "-B", bdir, "x.o"}, {.env_set = {"PATH=/nonexistent"}});
+  EXPECT_EQ(r.exit_code(), 1);
+  EXPECT_EQ(r.err, "Error running " + bdir + "nm: posix_spawnp\n");
+}
+
+TEST_F(WrapperTest, EmptyArgumentVectorIsNoCrash) {
+  add_tool("ar");
+  // Started with no argv[0] at all: the wrapper goes on under its own name.
+  pid_t pid = fork();
+  if (pid == 0) {
+    setenv("PATH", "/nonexistent", 1);
+    char *const no_args[] = {nullptr};
+    execv(kiv_ar.c_str(), no_args);
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1);  // nothing found, but no crash
+}
+
+}  // namespace

@@ -1,0 +1,141 @@
+// An installed tree finds its plugin and tools relative to the program,
+// wherever the tree is moved and however the program is reached.
+#include <gtest/gtest.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "kiv_config.h"
+#include "wrapper_fixture.h"
+
+namespace {
+
+using namespace kiv_test;
+
+std::string real(const std::string &path) {
+  char *resolved = realpath(path.c_str(), nullptr);
+  std::string result = resolved ? resolved : "(unresolved " + path + ")";
+  free(resolved);
+  return result;
+}
+
+class InstalledTree : public WrapperTest {
+ protected:
+  void SetUp() override {
+    WrapperTest::SetUp();
+    root = real(dir.path()) + "/P";
+    install_into(root);
+  }
+  // The layout that the install step makes, with the programs copied in, a
+  // plugin in the libexec directory and stand-in tools in the target's bin.
+  void install_into(const std::string &prefix) {
+    std::string suite = std::string(CONFIGURED_TARGET) + "/" + CONFIGURED_VERSION + "/";
+    make_dir(prefix + "/bin");
+    make_dir(prefix + "/lib/kiv15/kiv/" + suite);
+    make_dir(prefix + "/libexec/kiv15/kiv/" + suite);
+    make_dir(prefix + "/" + CONFIGURED_TARGET + "/bin");
+    for (const std::string &program : {kiv_ar, kiv_nm, kiv_ranlib}) {
+      std::string name = program.substr(program.rfind('/') + 1);
+      write_file(prefix + "/bin/" + name, read_file(program), 0755);
+    }
+    write_file(prefix + "/libexec/kiv15/kiv/" + suite + "libvesk_plugin.so", "plugin\n");
+    for (const char *tool : {"ar", "nm", "ranlib"})
+      add_tool(tool, prefix + "/" + CONFIGURED_TARGET + "/bin/");
+  }
+  // Checks that the last run used the tree at prefix: the tool from its
+  // target bin directory and the plugin from its libexec directory.
+  void expect_tree(const std::string &prefix, const std::string &tool = "ar") {
+    std::vector<std::string> got = recorded();
+    ASSERT_GE(got.size(), 3u);
+    EXPECT_EQ(real(got[0]), prefix + "/" + CONFIGURED_TARGET + "/bin/" + tool);
+    EXPECT_EQ(got[1], "--plugin");
+    EXPECT_EQ(real(got[2]), prefix + "/libexec/kiv15/kiv/" + CONFIGURED_TARGET + "/" +
+                                CONFIGURED_VERSION + "/libvesk_plugin.so");
+  }
+  std::string root;
+};
+
+TEST_F(InstalledTree, FindsPluginAndToolWithoutDashB) {
+  std::string program = root + "/bin/kiv-ar";
+  RunResult r = run(program, {program, "t"}, {.env_set = {"PATH=/nonexistent"}});
+  ASSERT_EQ(r.exit_code(), 0) << r.err;
+  expect_tree(root);
+  // The entries are spelled relative to the program's directory.
+  EXPECT_EQ(recorded()[0].rfind(root + "/bin/../lib/kiv15/kiv/", 0), 0u) << recorded()[0];
+}
+
+TEST_F(InstalledTree, MovedTreeStillFindsItsOwnFiles) {
+  std::string moved = real(dir.path()) + "/moved/elsewhere";
+  make_dir(real(dir.path()) + "/moved");
+  ASSERT_EQ(rename(root.c_str(), moved.c_str()), 0);
+  std::string program = moved + "/bin/kiv-nm";
+  RunResult r = run(program, {program, "x.o"}, {.env_set = {"PATH=/nonexistent"}});
+  ASSERT_EQ(r.exit_code(), 0) << r.err;
+  expect_tree(moved, "nm");
+}
+
+TEST_F(InstalledTree, SymbolicLinkFromElsewhereFindsTheRealTree) {
+  ScopedTempDir other;
+  std::string link = other / "kiv-ar";
+  ASSERT_EQ(symlink((root + "/bin/kiv-ar").c_str(), link.c_str()), 0);
+  RunResult r = run(link, {link, "t"}, {.env_set = {"PATH=/nonexistent"}});
+  ASSERT_EQ(r.exit_code(), 0) << r.err;
+  expect_tree(root);
+}
+
+TEST_F(InstalledTree, BareNameFoundThroughPath) {
+  RunResult r = run(root + "/bin/kiv-ranlib", {"kiv-ranlib", "lib.a"},
+                    {.env_set = {"PATH=/nonexistent:" + root + "/bin"}});
+  ASSERT_EQ(r.exit_code(), 0) << r.err;
+  expect_tree(root, "ranlib");
+}
+
+TEST_F(InstalledTree, ExecPrefixVariableIsJoinedWithoutSeparator) {
+  // The variable, not argv[0], locates the installation: the program run is
+  // the build's own copy under a name that locates nothing.
+  std::string link = root + "/bin/x-kiv-ar";
+  ASSERT_EQ(symlink((root + "/bin/kiv-ar").c_str(), link.c_str()), 0);
+  RunResult r = run(kiv_ar, {"/nonexistent/kiv-ar", "t"},
+                    {.env_set = {"PATH=/nonexistent", "KIV_EXEC_PREFIX=" + root + "/bin/x-"}});
+  ASSERT_EQ(r.exit_code(), 0) << r.err;
+  expect_tree(root);
+
+  r = run(kiv_ar, {"kiv-ar", "t"},
+          {.env_set = {"PATH=/nonexistent", "KIV_EXEC_PREFIX=" + root + "/bin/"}});
+  ASSERT_EQ(r.exit_code(), 0) << r.err;
+  expect_tree(root);
+
+  // Without its trailing '/' the value names another directory ("binkiv-ar").
+  r = run(kiv_ar, {"kiv-ar", "t"},
+          {.env_set = {"PATH=/nonexistent", "KIV_EXEC_PREFIX=" + root + "/bin"}});
+  EXPECT_EQ(r.exit_code(), 1);
+  EXPECT_EQ(r.err, "kiv-ar: Cannot find plugin 'libvesk_plugin.so'\n");
+}
+
+TEST_F(InstalledTree, EmptyExecPrefixMeansTheBareNameOnPath) {
+  RunResult r = run(kiv_ar, {"/nonexistent/kiv-ar", "t"},
+                    {.env_set = {"PATH=" + root + "/bin", "KIV_EXEC_PREFIX="}});
+  ASSERT_EQ(r.exit_code(), 0) << r.err;
+  expect_tree(root);
+}
+
+TEST_F(InstalledTree, WithoutPathOnlyTheInstallationIsSearched) {
+  std::string program = root + "/bin/kiv-ar";
+  RunResult r = run(program, {program, "t"}, {.env_unset = {"PATH"}});
+  ASSERT_EQ(r.exit_code(), 0) << r.err;
+  expect_tree(root);
+
+  // A tool that only a PATH directory would hold is not found.
+  ASSERT_EQ(unlink((root + "/" + CONFIGURED_TARGET + "/bin/ar").c_str()), 0);
+  ScopedTempDir path_dir;
+  add_tool("ar", path_dir.path() + "/");
+  r = run(program, {program, "t"}, {.env_unset = {"PATH"}});
+  EXPECT_EQ(r.exit_code(), 1);
+  EXPECT_EQ(r.err, program + ": Cannot find binary 'ar'\n");
+  r = run(program, {program, "t"}, {.env_set = {"PATH=" + path_dir.path()}});
+  EXPECT_EQ(r.exit_code(), 0) << r.err;
+}
+
+}  // namespace

@@ -1,0 +1,150 @@
+// @file arguments and the hand-over of the tool's arguments through a
+// temporary response file, observed with a stand-in tool and the real ar.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <regex>
+
+#include "wrapper_fixture.h"
+
+namespace {
+
+using namespace kiv_test;
+using Lines = std::vector<std::string>;
+
+class ResponseFile : public WrapperTest {
+ protected:
+  RunResult run_tool(const std::string &program, const std::vector<std::string> &args,
+                     const std::string &action = "exit 0") {
+    std::vector<std::string> argv = {program, "-B", bdir};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run(program, argv,
+               {.env_set = {"PATH=/usr/bin:/bin", "KIV_TEST_ACTION=" + action}, .cwd = bdir});
+  }
+  // The tool was given exactly its path and "@" + a "cc" file in tmp.
+  void expect_handed_over(const std::string &tool) {
+    Lines got = recorded();
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0], bdir + tool);
+    EXPECT_TRUE(std::regex_match(got[1], std::regex("@" + tmp + "/cc[^/]{6}"))) << got[1];
+  }
+  std::string plugin_line() { return "--plugin\n" + bdir + "libvesk_plugin.so\n"; }
+};
+
+TEST_F(ResponseFile, ToolGetsOnlyTheTemporaryFileWhichIsRemovedAfterwards) {
+  for (const char *tool : {"ar", "nm"}) add_tool(tool);
+  write_file(bdir + "args", "t lib.a\n");
+  RunResult r = run_tool(kiv_ar, {"@args", "x.o"});
+  ASSERT_EQ(r.exit_code(), 0) << r.err;
+  expect_handed_over("ar");
+  EXPECT_EQ(read_file(saved), plugin_line() + "-t\nlib.a\nx.o\n");
+  EXPECT_EQ(list_dir(tmp), Lines{});
+
+  // The dash rule is kiv-ar's alone.
+  r = run_tool(kiv_nm, {"@args"});
+  ASSERT_EQ(r.exit_code(), 0) << r.err;
+  expect_handed_over("nm");
+  EXPECT_EQ(read_file(saved), plugin_line() + "t\nlib.a\n");
+}
+
+TEST_F(ResponseFile, AwkwardArgumentsAreWrittenSoTheToolReadsThemBack) {
+  add_tool("nm");
+  // One argument each: a space, a tab, quotes, a backslash, an empty one and
+  // a newline (in single quotes), and a "-B" that only a response file gives.
+  write_file(bdir + "args", "a\\ b 'c\td' \"it's\" 'say \"hi\"' back\\\\slash \"\" 'x\ny' -B\n");
+  RunResult r = run_tool(kiv_nm, {"@args"});
+  ASSERT_EQ(r.exit_code(), 0) << r.err;
+  EXPECT_EQ(read_file(saved), plugin_line() +
+                                  "a\\ b\nc\\\td\nit\\'s\nsay\\ \\\"hi\\\"\nback\\\\slash\n\"\"\n"
+                                  "x'\n'y\n-B\n");
+}
+
+TEST_F(ResponseFile, FileIsRemovedWhateverBecomesOfTheTool) {
+  add_tool("ar");
+  write_file(bdir + "args", "t\n");
+  struct Case {
+    std::string action;
+    int code;
+  } cases[] = {{"exit 0", 0}, {"exit 3", 3}, {"kill -KILL $$", 1}, {"kill -TERM $$", 1}};
+  for (const Case &c : cases) {
+    RunResult r = run_tool(kiv_ar, {"@args"}, c.action);
+    EXPECT_EQ(r.exit_code(), c.code) << c.action << r.err;
+    expect_handed_over("ar");
+    EXPECT_EQ(list_dir(tmp), Lines{}) << c.action;
+  }
+  // A tool that cannot be started.
+  write_file(bdir + "ar", "\x01\x02 not a program\n", 0755);
+  RunResult r = run_tool(kiv_ar, {"@args"});
+  EXPECT_EQ(r.exit_code(), 1);
+  EXPECT_EQ(r.err, "Error running " + bdir + "ar: posix_spawnp\n");
+  EXPECT_EQ(list_dir(tmp), Lines{});
+}
+
+TEST_F(ResponseFile, NoTemporaryFileWithoutAnExpandedFile) {
+  add_tool("ar");
+  RunResult r = run_tool(kiv_ar, {"t", "@missing", "@"});
+  ASSERT_EQ(r.exit_code(), 0) << r.err;
+  EXPECT_EQ(recorded(), (Lines{bdir + "ar", "--plugin", bdir + "libvesk_plugin.so", "-t",
+                               "@missing", "@"}));
+  EXPECT_FALSE(file_exists(saved));
+  EXPECT_EQ(list_dir(tmp), Lines{});
+}
+
+TEST_F(ResponseFile, FatalExpansionErrorsLeaveNothingBehind) {
+  add_tool("ar");
+  make_dir(bdir + "adir");
+  RunResult r = run_tool(kiv_ar, {"@adir"});
+  EXPECT_EQ(r.exit_code(), 1);
+  EXPECT_EQ(r.err, kiv_ar + ": error: @-file refers to a directory\n");
+  write_file(bdir + "loop", "x @loop\n");
+  r = run_tool(kiv_ar, {"@loop"});
+  EXPECT_EQ(r.exit_code(), 1);
+  EXPECT_EQ(r.err, kiv_ar + ": error: too many @-files encountered\n");
+  EXPECT_FALSE(file_exists(record));
+  EXPECT_EQ(list_dir(tmp), Lines{});
+}
+
+TEST_F(ResponseFile, TemporaryDirectoryWhereNothingCanBeCreated) {
+  add_tool("ar");
+  write_file(bdir + "args", "t\n");
+  // A directory whose path leaves no room for a file name: usable, but
+  // every file created in it has a name that is too long.
+  std::string deep = dir.path();
+  while (deep.size() < 3800) deep += "/" + std::string(200, 'd');
+  deep += "/" + std::string(4090 - deep.size() - 1, 'e');
+  make_dir(deep);
+  RunResult r = run(kiv_ar, {kiv_ar, "-B", bdir, "@args"},
+                    {.env_set = {"PATH=/usr/bin:/bin", "TMPDIR=" + deep}, .cwd = bdir});
+  EXPECT_NE(r.exit_code(), 0);
+  EXPECT_EQ(r.err, "Cannot create temporary file in " + deep + "/: File name too long\n");
+  EXPECT_FALSE(file_exists(record));  // the tool was not started
+  EXPECT_EQ(list_dir(deep), Lines{});
+}
+
+TEST_F(ResponseFile, GarbageInputNeverCrashes) {
+  add_tool("ar");
+  std::mt19937 random(20261208);
+  for (int round = 0; round < 20; ++round) {
+    std::string bytes(1 + random() % 4096, '\0');
+    for (char &c : bytes) c = static_cast<char>(random());
+    write_file(bdir + "garbage", bytes);
+    RunResult r = run_tool(kiv_ar, {"@garbage", "@garbage"}, "exit 7");
+    // A NUL ends the text early; whatever the bytes, the tool's status comes back.
+    EXPECT_TRUE(r.exit_code() == 7 || (r.exit_code() == 1 && !r.err.empty()))
+        << "round " << round << ": " << r.err;
+    EXPECT_EQ(list_dir(tmp), Lines{}) << "round " << round;
+  }
+  // One huge argument, and a deep chain of files that name the next.
+  write_file(bdir + "huge", std::string(4 << 20, 'h'));
+  RunResult r = run_tool(kiv_ar, {"@huge"}, "exit 5");
+  EXPECT_EQ(r.exit_code(), 5) << r.err;
+  for (int i = 0; i < 500; ++i)
+    write_file(bdir + "n" + std::to_string(i), "a" + std::to_string(i) + " @n" + std::to_string(i + 1));
+  r = run_tool(kiv_ar, {"@n0"}, "exit 6");
+  EXPECT_EQ(r.exit_code(), 6) << r.err;
+  std::string text = read_file(saved);
+  EXPECT_NE(text.find("\na499\n@n500\n"), std::string::npos);
+  EXPECT_EQ(list_dir(tmp), Lines{});
+}
+
+}  // namespace
