@@ -90,8 +90,8 @@ const char *pex_launch(pex_pipeline *p, int flags, const char *executable, char 
                        const char *outname, const char *errname, int *err);
 
 // Streams to write the first program's input into; null with errno set.
-// The input-file stream is closed by the next launch; the pipe stream
-// belongs to the caller.
+// The input-file stream is closed by the next launch (or by pex_destroy when
+// no launch took it); the pipe stream belongs to the caller.
 FILE *pex_open_input_file(pex_pipeline *p, int flags, const char *name);
 FILE *pex_open_input_pipe(pex_pipeline *p, int binary);
 // Streams owned by the pipeline (closed by pex_destroy); null on failure.

@@ -1,0 +1,186 @@
+#include "pex_posix.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+extern "C" char **environ;
+
+namespace {
+
+// Initialised on construction, destroyed (when the set-up worked) on scope exit.
+struct spawn_attributes {
+  spawn_attributes() : init_result(posix_spawnattr_init(&value)) {}
+  ~spawn_attributes() {
+    if (init_result == 0) posix_spawnattr_destroy(&value);
+  }
+  spawn_attributes(const spawn_attributes &) = delete;
+  spawn_attributes &operator=(const spawn_attributes &) = delete;
+
+  posix_spawnattr_t value;
+  int init_result;
+};
+
+struct spawn_file_actions {
+  spawn_file_actions() : init_result(posix_spawn_file_actions_init(&value)) {}
+  ~spawn_file_actions() {
+    if (init_result == 0) posix_spawn_file_actions_destroy(&value);
+  }
+  spawn_file_actions(const spawn_file_actions &) = delete;
+  spawn_file_actions &operator=(const spawn_file_actions &) = delete;
+
+  posix_spawn_file_actions_t value;
+  int init_result;
+};
+
+pid_t wait_for(pid_t pid, int *status) {
+  pid_t r;
+  do {
+    r = waitpid(pid, status, 0);
+  } while (r < 0 && errno == EINTR);
+  return r;
+}
+
+int open_for_read(pex_pipeline *, const char *name, int) { return open(name, O_RDONLY); }
+
+int open_for_write(pex_pipeline *, const char *name, int, int append) {
+  return open(name, O_WRONLY | O_CREAT | (append ? O_APPEND : O_TRUNC), 0666);
+}
+
+// Returns the name of the call that could not add its action, with its
+// result in *err, or null when every action was added.
+const char *add_file_actions(posix_spawn_file_actions_t *actions, int flags, int in, int out,
+                             int errdes, int toclose, int *err) {
+  const int fds[3] = {in, out, errdes};
+  for (int target = 0; target < 3; ++target) {
+    int fd = fds[target];
+    if (fd == target) continue;
+    if ((*err = posix_spawn_file_actions_adddup2(actions, fd, target)) != 0)
+      return "posix_spawn_file_actions_adddup2";
+    if ((*err = posix_spawn_file_actions_addclose(actions, fd)) != 0)
+      return "posix_spawn_file_actions_addclose";
+  }
+  if (toclose >= 0 && (*err = posix_spawn_file_actions_addclose(actions, toclose)) != 0)
+    return "posix_spawn_file_actions_addclose";
+  if ((flags & PEX_MERGE_STDERR) && (*err = posix_spawn_file_actions_adddup2(actions, 1, 2)) != 0)
+    return "posix_spawn_file_actions_adddup2";
+  return nullptr;
+}
+
+// Starts the child; the attribute and file-action objects live only for the
+// start. -1 with *message and *err set on failure.
+pid_t start_child(int flags, const char *executable, char *const *argv, char *const *env, int in,
+                  int out, int errdes, int toclose, const char **message, int *err) {
+  spawn_attributes attributes;
+  if (attributes.init_result != 0) {
+    *err = attributes.init_result;
+    *message = "posix_spawnattr_init";
+    return -1;
+  }
+  spawn_file_actions actions;
+  if (actions.init_result != 0) {
+    *err = actions.init_result;
+    *message = "posix_spawn_file_actions_init";
+    return -1;
+  }
+  if (const char *failed = add_file_actions(&actions.value, flags, in, out, errdes, toclose, err)) {
+    *message = failed;
+    return -1;
+  }
+
+  if (!env) env = environ;
+  pid_t pid = -1;
+  bool use_path = (flags & PEX_USE_PATH) != 0;
+  int r = use_path ? posix_spawnp(&pid, executable, &actions.value, &attributes.value, argv, env)
+                   : posix_spawn(&pid, executable, &actions.value, &attributes.value, argv, env);
+  if (r != 0) {
+    *err = r;
+    *message = use_path ? "posix_spawnp" : "posix_spawn";
+    return -1;
+  }
+  return pid;
+}
+
+pid_t spawn_child(pex_pipeline *, int flags, const char *executable, char *const *argv,
+                  char *const *env, int in, int out, int errdes, int toclose, const char **message,
+                  int *err) {
+  *err = 0;
+  pid_t pid = start_child(flags, executable, argv, env, in, out, errdes, toclose, message, err);
+  if (pid < 0) return -1;
+
+  const int fds[3] = {in, out, errdes};
+  for (int target = 0; target < 3; ++target) {
+    if (fds[target] == target) continue;
+    if (close(fds[target]) != 0) {
+      *err = errno;
+      *message = "close";
+      // The caller gets no process id for this child, so it is ended and
+      // reaped here rather than left running or as a zombie.
+      kill(pid, SIGTERM);
+      int status;
+      wait_for(pid, &status);
+      return -1;
+    }
+  }
+  return pid;
+}
+
+int close_fd(pex_pipeline *, int fd) { return close(fd); }
+
+int wait_child(pex_pipeline *, pid_t pid, int *status, pex_child_times *times, int done,
+               const char **message, int *err) {
+  if (done) kill(pid, SIGTERM);
+
+  pid_t r;
+  if (times) {
+#if defined(KIV_HAVE_WAIT4)
+    struct rusage usage;
+    do {
+      r = wait4(pid, status, 0, &usage);
+    } while (r < 0 && errno == EINTR);
+    if (r >= 0) {
+      times->user_seconds = usage.ru_utime.tv_sec;
+      times->user_microseconds = usage.ru_utime.tv_usec;
+      times->system_seconds = usage.ru_stime.tv_sec;
+      times->system_microseconds = usage.ru_stime.tv_usec;
+    }
+#else
+    // No per-child resource usage without wait4: the times read as zero.
+    r = wait_for(pid, status);
+    if (r >= 0) *times = pex_child_times{};
+#endif
+  } else {
+    r = wait_for(pid, status);
+  }
+  if (r < 0) {
+    *err = errno;
+    *message = "wait";
+    return -1;
+  }
+  return 0;
+}
+
+int make_pipe(pex_pipeline *, int *fds, int) { return pipe(fds); }
+
+FILE *fdopen_read(pex_pipeline *, int fd, int) { return fdopen(fd, "r"); }
+
+FILE *fdopen_write(pex_pipeline *, int fd, int) {
+  // No child started later may inherit the write end of the input pipe.
+  if (fcntl(fd, F_SETFD, FD_CLOEXEC) < 0) return nullptr;
+  return fdopen(fd, "w");
+}
+
+void backend_cleanup(pex_pipeline *) {}
+
+}  // namespace
+
+constexpr pex_backend_ops posix_spawn_backend = {
+    open_for_read, open_for_write, spawn_child,  close_fd,        wait_child,
+    make_pipe,     fdopen_read,    fdopen_write, backend_cleanup,
+};
