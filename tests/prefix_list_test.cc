@@ -13,6 +13,20 @@ namespace {
 
 using kiv_test::ScopedTempDir;
 
+// Lists are never freed by the library (they live as long as the program);
+// the tests release theirs.
+struct scoped_list : prefix_list {
+  scoped_list() : prefix_list{} {}
+  scoped_list(const scoped_list &) = delete;
+  ~scoped_list() {
+    while (prefix_entry *e = head) {
+      head = e->next;
+      free(e->text);
+      free(e);
+    }
+  }
+};
+
 std::vector<std::string> texts(const prefix_list &list) {
   std::vector<std::string> out;
   for (const prefix_entry *e = list.head; e; e = e->next) out.push_back(e->text);
@@ -35,14 +49,14 @@ TEST(PrefixList, FromStringSplitsAtColons) {
       {"/usr/local/bin:/usr/bin:/bin", {"/usr/local/bin/", "/usr/bin/", "/bin/"}},
   };
   for (const Case &c : cases) {
-    prefix_list list{};
+    scoped_list list;
     prefix_list_from_string(c.input, &list);
     EXPECT_EQ(texts(list), c.expected) << "input '" << c.input << "'";
   }
 }
 
 TEST(PrefixList, LongestLengthCountsTheAddedSlashAndOnlyGrows) {
-  prefix_list list{};
+  scoped_list list;
   prefix_list_from_string("bin", &list);
   EXPECT_EQ(list.longest_len, 4);
   prefix_list_add(&list, "a");
@@ -52,7 +66,7 @@ TEST(PrefixList, LongestLengthCountsTheAddedSlashAndOnlyGrows) {
 }
 
 TEST(PrefixList, FromEnv) {
-  prefix_list list{};
+  scoped_list list;
   unsetenv("KIV_TEST_UNSET_VARIABLE");
   prefix_list_from_env("KIV_TEST_UNSET_VARIABLE", &list);
   EXPECT_EQ(list.head, nullptr);
@@ -76,7 +90,7 @@ class Lookup : public testing::Test {
 TEST_F(Lookup, FirstMatchingPrefixWinsAndAddFrontOvertakes) {
   kiv_test::write_file(first + "tool", "", 0755);
   kiv_test::write_file(second + "tool", "", 0755);
-  prefix_list list{};
+  scoped_list list;
   prefix_list_add(&list, first.c_str());
   prefix_list_add(&list, second.c_str());
   char *found = find_file_in_prefixes(&list, "tool", X_OK);
@@ -94,7 +108,7 @@ TEST_F(Lookup, SkipsDirectoriesDanglingLinksAndMissingAccess) {
   ASSERT_EQ(symlink((dir / "nowhere").c_str(), (first + "b").c_str()), 0);  // dangling
   kiv_test::write_file(first + "c", "", 0644);                      // not executable
   for (const char *name : {"a", "b", "c"}) kiv_test::write_file(second + name, "", 0755);
-  prefix_list list{};
+  scoped_list list;
   prefix_list_add(&list, first.c_str());
   prefix_list_add(&list, second.c_str());
   for (const char *name : {"a", "b", "c"}) {
@@ -111,7 +125,7 @@ TEST_F(Lookup, SkipsDirectoriesDanglingLinksAndMissingAccess) {
 }
 
 TEST_F(Lookup, AbsoluteNamesBypassTheListAndTheTypeTest) {
-  prefix_list list{};
+  scoped_list list;
   prefix_list_add(&list, first.c_str());
   char *found = find_file_in_prefixes(&list, second.c_str(), R_OK);  // a directory
   EXPECT_EQ(std::string(found), second);
@@ -119,26 +133,34 @@ TEST_F(Lookup, AbsoluteNamesBypassTheListAndTheTypeTest) {
   std::string missing = dir / "missing";
   EXPECT_EQ(find_file_in_prefixes(&list, missing.c_str(), R_OK), nullptr);
   // The same directory reached through a prefix is skipped.
-  prefix_list parent{};
+  scoped_list parent;
   prefix_list_add(&parent, (dir.path() + "/").c_str());
   EXPECT_EQ(find_file_in_prefixes(&parent, "second", R_OK), nullptr);
+}
+
+// Runs the lookups of the trace test, releasing what they return.
+void traced_lookups(const std::string &missing) {
+  scoped_list empty;
+  scoped_list one;
+  auto lookup = [](const prefix_list &list, const char *name, int mode) {
+    free(find_file_in_prefixes(&list, name, mode));
+  };
+  set_find_debug(true);
+  lookup(empty, "tool", X_OK);
+  lookup(empty, missing.c_str(), X_OK);
+  prefix_list_from_string("/nonexistent-kiv-test:", &one);
+  lookup(one, missing.c_str(), X_OK);
+  lookup(one, "tool", X_OK);
+  lookup(one, "/", R_OK);
+  set_find_debug(false);
+  lookup(one, "tool", X_OK);
 }
 
 TEST(LookupTrace, LinesByteForByte) {
   std::string missing = "/nonexistent-kiv-test/x";
   EXPECT_EXIT(
       {
-        set_find_debug(true);
-        prefix_list empty{};
-        find_file_in_prefixes(&empty, "tool", X_OK);
-        find_file_in_prefixes(&empty, missing.c_str(), X_OK);
-        prefix_list one{};
-        prefix_list_from_string("/nonexistent-kiv-test:", &one);
-        find_file_in_prefixes(&one, missing.c_str(), X_OK);
-        find_file_in_prefixes(&one, "tool", X_OK);
-        find_file_in_prefixes(&one, "/", R_OK);
-        set_find_debug(false);
-        find_file_in_prefixes(&one, "tool", X_OK);
+        traced_lookups(missing);
         exit(0);
       },
       testing::ExitedWithCode(0),

@@ -41,9 +41,11 @@ void take_directory_option(int *argc, char **argv) {
       dir = argv[i];
       remove_argument(argc, argv, i);
     }
-    if (*dir != '\0' && dir[strlen(dir) - 1] != '/') dir = concat_strings(dir, "/", nullptr);
+    char *with_slash = nullptr;
+    if (*dir != '\0' && dir[strlen(dir) - 1] != '/') dir = with_slash = concat_strings(dir, "/", nullptr);
     prefix_list_add_front(&path_prefix_list, dir);
     prefix_list_add_front(&exec_prefix_list, dir);
+    free(with_slash);  // the lists hold copies
     return;
   }
 }
@@ -69,15 +71,16 @@ int exit_code_from_status(const char *tool, int status) {
 // tool would look up in PATH (or dlopen in the library path); "./" keeps it
 // naming the file that was found.
 char *as_found(char *path) {
-  return strchr(path, '/') ? path : concat_strings("./", path, nullptr);
+  return strchr(path, '/') ? path : concat_strings_replacing(path, "./", path, nullptr);
 }
 
 int run_tool(const char *tool, char *const *run_argv) {
   int status = 0;
   int err = 0;
-  const char *message = pex_run_single(PEX_FINAL | PEX_USE_PATH, tool, run_argv,
-                                       concat_strings("kiv-", tool, nullptr), nullptr, nullptr,
-                                       &status, &err);
+  char *program_name = concat_strings("kiv-", tool, nullptr);
+  const char *message = pex_run_single(PEX_FINAL | PEX_USE_PATH, tool, run_argv, program_name,
+                                       nullptr, nullptr, &status, &err);
+  free(program_name);
   if (message) {
     fprintf(stderr, "Error running %s: %s\n", tool, message);
     return 1;
@@ -138,12 +141,19 @@ int main(int argc, char **argv) {
 
   char **const argv_before = argv;
   expand_response_files(&argc, &argv);
-  char *temp_response_file = argv != argv_before ? create_temp_file("") : nullptr;
+  // An expanded vector is new and owns its strings.
+  const bool expanded = argv != argv_before;
+  char *temp_response_file = expanded ? create_temp_file("") : nullptr;
 
-  if (this_personality.dash_rule && argv[1] && argv[1][0] != '-')
-    argv[1] = concat_strings("-", argv[1], nullptr);
+  char *dashed = nullptr;
+  if (this_personality.dash_rule && argv[1] && argv[1][0] != '-') {
+    dashed = concat_strings("-", argv[1], nullptr);
+    if (expanded) free(argv[1]);
+    argv[1] = dashed;
+  }
 
-  char **tool_argv = static_cast<char **>(checked_calloc(static_cast<size_t>(argc) + 3, sizeof(char *)));
+  char **tool_argv =
+      static_cast<char **>(checked_calloc(static_cast<size_t>(argc) + 3, sizeof(char *)));
   tool_argv[0] = tool;
   tool_argv[1] = const_cast<char *>("--plugin");
   tool_argv[2] = plugin;
@@ -157,8 +167,17 @@ int main(int argc, char **argv) {
     run_argv = file_argv;
   }
 
-  int code = run_tool(tool, run_argv);
+  const int code = run_tool(tool, run_argv);
 
   if (temp_response_file) unlink(temp_response_file);
+  free(temp_response_file);
+  free(file_argv[1]);
+  free(tool_argv);
+  free(tool);
+  free(plugin);
+  if (expanded)
+    free_argv(argv);
+  else
+    free(dashed);
   return code;
 }
