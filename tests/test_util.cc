@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -208,6 +209,21 @@ int count_open_fds() {
 
 void write_script(const std::string &path, const std::string &body) {
   write_file(path, "#!/bin/sh\n" + body, 0755);
+}
+
+bool spawn_reports_start_failure() {
+  static const bool reports = [] {
+    char name[] = "/nonexistent/kiv-spawn-probe";
+    char *const argv[] = {name, nullptr};
+    char *const env[] = {nullptr};
+    pid_t pid;
+    if (posix_spawn(&pid, name, nullptr, nullptr, argv, env) != 0) return true;
+    int status;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return false;
+  }();
+  return reports;
 }
 
 }  // namespace kiv_test

@@ -57,4 +57,12 @@ int count_open_fds();
 // Writes an executable shell script.
 void write_script(const std::string &path, const std::string &body);
 
+// False where posix_spawn cannot report a program that fails to start and
+// the child exits with 127 instead: qemu-user runs the vfork-style clone that
+// carries the error back as a plain fork.
+bool spawn_reports_start_failure();
+// The reason given by tests skipped for that.
+inline constexpr char no_spawn_start_failure[] =
+    "posix_spawn here does not report a program that fails to start (qemu-user)";
+
 }  // namespace kiv_test
