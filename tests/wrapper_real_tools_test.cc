@@ -77,3 +77,24 @@ TEST_F(RealTools, AwkwardMemberNamesThroughAResponseFile) {
 }
 
 }  // namespace
+
+namespace {
+
+// The wrappers start as plain C programs: a build change that makes them
+// load the C++ run-time library at every start fails here.
+TEST(WrapperLink, NoCxxRunTimeLibraryIsLoaded) {
+#ifdef KIV_SANITIZED
+  GTEST_SKIP() << "the sanitizer run-times bring the C++ library along";
+#endif
+  std::string readelf = KIV_READELF_PATH;
+  if (readelf.empty()) GTEST_SKIP() << "no readelf";
+  for (const std::string &program : {kiv_test::kiv_ar, kiv_test::kiv_nm, kiv_test::kiv_ranlib}) {
+    kiv_test::RunResult r = kiv_test::run_program(readelf, {"readelf", "-d", program});
+    ASSERT_EQ(r.exit_code(), 0) << r.err;
+    EXPECT_NE(r.out.find("(NEEDED)"), std::string::npos);
+    EXPECT_EQ(r.out.find("libstdc++"), std::string::npos) << program << "\n" << r.out;
+    EXPECT_EQ(r.out.find("libc++"), std::string::npos) << program << "\n" << r.out;
+  }
+}
+
+}  // namespace
