@@ -95,10 +95,9 @@ char *append_components(char *out, char *const *components, int from, int to) {
   return out;
 }
 
-char *relocate(const char *progname, const char *bin_prefix, const char *prefix,
-               bool resolve_links) {
-  if (!progname || !bin_prefix || !prefix) return nullptr;
-
+// The program's path: a bare name looked up in PATH, links resolved on
+// request. A new string, or null when out of memory.
+char *locate_program(const char *progname, bool resolve_links) {
   const char *program_path = progname;
   const char *path_value = getenv("PATH");
   bool bare_name = path_basename(progname) == progname;
@@ -110,8 +109,14 @@ char *relocate(const char *progname, const char *bin_prefix, const char *prefix,
     if (!candidate.data) return nullptr;
     if (search_path(path_value, progname, candidate.data)) program_path = candidate.data;
   }
+  return resolve_links ? resolve_real_path(program_path) : strdup(program_path);
+}
 
-  char *copy = resolve_links ? resolve_real_path(program_path) : strdup(program_path);
+char *relocate(const char *progname, const char *bin_prefix, const char *prefix,
+               bool resolve_links) {
+  if (!progname || !bin_prefix || !prefix) return nullptr;
+
+  char *copy = locate_program(progname, resolve_links);
   if (!copy) return nullptr;
   component_array program;
   bool split = program.split(copy);
@@ -184,6 +189,10 @@ char **split_path_components(const char *path, int *count) {
   }
   *count = made;
   return components;
+}
+
+char *find_program_path(const char *progname) {
+  return progname ? locate_program(progname, true) : nullptr;
 }
 
 char *relocate_prefix(const char *progname, const char *bin_prefix, const char *prefix) {

@@ -20,6 +20,13 @@ char *relocate_prefix(const char *progname, const char *bin_prefix, const char *
 char *relocate_prefix_ignoring_links(const char *progname, const char *bin_prefix,
                                      const char *prefix);
 
+// The path of the program started as progname: a bare name is looked up in
+// PATH (the name itself when PATH does not yield it), and symbolic links are
+// resolved. relocate_prefix(p, b, t) equals
+// relocate_prefix_ignoring_links(find_program_path(p), b, t). A new string,
+// or null when out of memory.
+char *find_program_path(const char *progname);
+
 // Pointer into path, behind its last '/' (path itself when there is none).
 const char *path_basename(const char *path);
 // As path_basename, but also skips a leading drive letter and ':' and takes

@@ -217,6 +217,27 @@ TEST_F(RelocateOnPath, SymlinkIntoTheBinPrefix) {
   EXPECT_EQ(relocate_prefix("kiv-ar", bin_prefix.c_str(), target.c_str()), nullptr);
 }
 
+// The wrappers look their program up once and relocate from that path.
+TEST_F(RelocateOnPath, FindProgramPathIsWhatRelocationStartsFrom) {
+  program("bin/kiv-ar");
+  make_dir(root_ + "/elsewhere");
+  ASSERT_EQ(symlink("../bin/kiv-ar", (root_ + "/elsewhere/kiv-ar").c_str()), 0);
+  setenv("PATH", ("/nonexistent:" + root_ + "/elsewhere").c_str(), 1);
+  ASSERT_EQ(chdir(root_.c_str()), 0);
+  std::string other_bin = root_ + "/other/bin/";
+  for (const char *name : {"kiv-ar", "elsewhere/kiv-ar", "bin/kiv-ar", "missing", "/missing/x"}) {
+    char *found = find_program_path(name);
+    ASSERT_NE(found, nullptr) << name;
+    EXPECT_EQ(take(relocate_prefix_ignoring_links(found, other_bin.c_str(), lib)),
+              take(relocate_prefix(name, other_bin.c_str(), lib)))
+        << name;
+    free(found);
+  }
+  EXPECT_EQ(take(find_program_path("kiv-ar")), root_ + "/bin/kiv-ar");
+  EXPECT_EQ(take(find_program_path("missing")), "missing");
+  EXPECT_EQ(find_program_path(nullptr), nullptr);
+}
+
 TEST(ResolveRealPath, MissingNameGivesACopy) {
   const char *name = "/nonexistent/kiv/../path";
   char *copy = resolve_real_path(name);

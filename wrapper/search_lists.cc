@@ -17,9 +17,13 @@ void init_search_lists(const char *argv0, const char *wrapper_name) {
   }
   const char *program = program_from_env ? program_from_env : argv0;
 
-  char *relocated_exec = relocate_prefix(program, CONFIGURED_BIN_PREFIX, CONFIGURED_EXEC_PREFIX);
-  char *relocated_libexec =
-      relocate_prefix(program, CONFIGURED_BIN_PREFIX, CONFIGURED_LIBEXEC_PREFIX);
+  // Both directories are relocated from the program's real path, which is
+  // looked up and resolved once.
+  char *program_path = find_program_path(program);
+  char *relocated_exec = relocate_prefix_ignoring_links(program_path, CONFIGURED_BIN_PREFIX,
+                                                        CONFIGURED_EXEC_PREFIX);
+  char *relocated_libexec = relocate_prefix_ignoring_links(program_path, CONFIGURED_BIN_PREFIX,
+                                                           CONFIGURED_LIBEXEC_PREFIX);
   const char *exec_prefix = relocated_exec ? relocated_exec : CONFIGURED_EXEC_PREFIX;
   const char *libexec_prefix = relocated_libexec ? relocated_libexec : CONFIGURED_LIBEXEC_PREFIX;
 
@@ -40,5 +44,6 @@ void init_search_lists(const char *argv0, const char *wrapper_name) {
   free(tool_dir);
   free(relocated_libexec);
   free(relocated_exec);
+  free(program_path);
   free(program_from_env);
 }
