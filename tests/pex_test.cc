@@ -22,24 +22,8 @@ namespace {
 
 using kiv_test::ScopedTempDir;
 
-// An argument vector that owns its strings.
-class Args {
- public:
-  Args(std::initializer_list<const char *> list) : strings_(list.begin(), list.end()) {}
-  char *const *get() {
-    pointers_.clear();
-    for (std::string &s : strings_) pointers_.push_back(s.data());
-    pointers_.push_back(nullptr);
-    return pointers_.data();
-  }
-  const char *program() const { return strings_[0].c_str(); }
-
- private:
-  std::vector<std::string> strings_;
-  std::vector<char *> pointers_;
-};
-
-Args sh(const char *script) { return Args{"/bin/sh", "-c", script}; }
+using kiv_test::Args;
+using kiv_test::sh;
 
 std::string read_all(FILE *stream) {
   std::string text;
