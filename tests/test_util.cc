@@ -136,6 +136,13 @@ RunResult run_program(const std::string &path, const std::vector<std::string> &a
       lim.rlim_cur = 0;
       setrlimit(RLIMIT_CORE, &lim);
     }
+    if (options.file_size_limit >= 0) {
+      // Writes past the limit then fail with EFBIG instead of killing.
+      signal(SIGXFSZ, SIG_IGN);
+      rlimit lim = {static_cast<rlim_t>(options.file_size_limit),
+                    static_cast<rlim_t>(options.file_size_limit)};
+      if (setrlimit(RLIMIT_FSIZE, &lim) != 0) _exit(126);
+    }
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
     execv(path.c_str(), args.data());
     _exit(127);

@@ -46,6 +46,7 @@ struct RunOptions {
   std::string cwd;                     // empty: the current directory
   std::string input;                   // written to standard input
   bool core_dumps = false;             // raise the core-size limit in the child
+  long file_size_limit = -1;           // >= 0: RLIMIT_FSIZE, with SIGXFSZ ignored
 };
 
 // Runs the program at path with argv (argv[0] included) and waits for it.

@@ -122,6 +122,19 @@ TEST_F(ResponseFile, TemporaryDirectoryWhereNothingCanBeCreated) {
   EXPECT_EQ(list_dir(deep), Lines{});
 }
 
+TEST_F(ResponseFile, FailedWriteRemovesTheTemporaryFile) {
+  add_tool("ar");
+  write_file(bdir + "args", std::string(20000, 'a') + "\n");
+  RunResult r = run(kiv_ar, {kiv_ar, "-B", bdir, "@args"},
+                    {.env_set = {"PATH=/usr/bin:/bin"}, .cwd = bdir, .file_size_limit = 1000});
+  EXPECT_EQ(r.exit_code(), 1);
+  EXPECT_TRUE(std::regex_match(r.err, std::regex("Cannot write to temporary file " + tmp +
+                                                 "/cc[^/]{6}\n")))
+      << r.err;
+  EXPECT_FALSE(file_exists(record));
+  EXPECT_EQ(list_dir(tmp), Lines{});
+}
+
 TEST_F(ResponseFile, GarbageInputNeverCrashes) {
   add_tool("ar");
   std::mt19937 random(20261208);
