@@ -43,6 +43,29 @@ bool collect_pending(pex_pipeline *p, int *err) {
   return pex_collect_statuses(p, 0, &message, err) != 0;
 }
 
+// A stream over a descriptor the pipeline is giving up; the descriptor is
+// closed when no stream can be made, since nothing refers to it afterwards.
+FILE *reader_for(pex_pipeline *p, int fd, int binary) {
+  FILE *stream = p->ops->fdopen_read(p, fd, binary);
+  if (!stream) {
+    int saved = errno;
+    p->ops->close_fd(p, fd);
+    errno = saved;
+  }
+  return stream;
+}
+
+// Copies count per-child entries into vector; those beyond the children
+// are zero.
+template <typename T>
+void copy_per_child(const pex_pipeline *p, const T *entries, int count, T *vector) {
+  if (count > p->child_count) {
+    memset(vector + p->child_count, 0, static_cast<size_t>(count - p->child_count) * sizeof(T));
+    count = p->child_count;
+  }
+  if (count > 0) memcpy(vector, entries, static_cast<size_t>(count) * sizeof(T));
+}
+
 }  // namespace
 
 pex_pipeline *pex_create_with_ops(int flags, const char *program_name, const char *temp_base,
@@ -319,15 +342,8 @@ FILE *pex_open_output_reader(pex_pipeline *p, int binary) {
   if (p->next_input > 0) {
     int fd = p->next_input;
     p->next_input = -1;
-    FILE *stream = p->ops->fdopen_read(p, fd, binary);
-    // The descriptor is forgotten either way, so it must not stay open.
-    if (!stream) {
-      int saved = errno;
-      p->ops->close_fd(p, fd);
-      errno = saved;
-    }
-    p->output_reader = stream;
-    return stream;
+    p->output_reader = reader_for(p, fd, binary);
+    return p->output_reader;
   }
   return nullptr;
 }
@@ -336,24 +352,14 @@ FILE *pex_open_error_reader(pex_pipeline *p, int binary) {
   if (p->stderr_pipe <= 0) return nullptr;
   int fd = p->stderr_pipe;
   p->stderr_pipe = -1;
-  FILE *stream = p->ops->fdopen_read(p, fd, binary);
-  if (!stream) {
-    int saved = errno;
-    p->ops->close_fd(p, fd);
-    errno = saved;
-  }
-  p->error_reader = stream;
-  return stream;
+  p->error_reader = reader_for(p, fd, binary);
+  return p->error_reader;
 }
 
 int pex_get_status(pex_pipeline *p, int count, int *vector) {
   int err = 0;
   if (!collect_pending(p, &err)) return 0;
-  if (count > p->child_count) {
-    memset(vector + p->child_count, 0, static_cast<size_t>(count - p->child_count) * sizeof(int));
-    count = p->child_count;
-  }
-  if (count > 0) memcpy(vector, p->statuses, static_cast<size_t>(count) * sizeof(int));
+  copy_per_child(p, p->statuses, count, vector);
   return 1;
 }
 
@@ -361,12 +367,7 @@ int pex_get_child_times(pex_pipeline *p, int count, pex_child_times *vector) {
   int err = 0;
   if (!collect_pending(p, &err)) return 0;
   if (!p->times) return 0;
-  if (count > p->child_count) {
-    memset(vector + p->child_count, 0,
-           static_cast<size_t>(count - p->child_count) * sizeof(pex_child_times));
-    count = p->child_count;
-  }
-  if (count > 0) memcpy(vector, p->times, static_cast<size_t>(count) * sizeof(pex_child_times));
+  copy_per_child(p, p->times, count, vector);
   return 1;
 }
 
