@@ -2,8 +2,16 @@
 
 #include <sys/stat.h>
 #include <unistd.h>
+#if defined(KIV_HAVE_ELF_AUX_INFO)
+#include <sys/auxv.h>
+#endif
+#if defined(KIV_HAVE_KERN_PROC_PATHNAME)
+#include <sys/sysctl.h>
+#include <sys/types.h>
+#endif
 
 #include <array>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -226,4 +234,53 @@ char *resolve_real_path(const char *path) {
   // longest path.
   if (char *resolved = realpath(path, nullptr)) return resolved;
   return strdup(path);
+}
+
+namespace {
+
+// What the system reports as the executable's path, not yet resolved; null
+// where it cannot tell.
+char *reported_executable_path() {
+#if defined(KIV_HAVE_ELF_AUX_INFO)
+  {
+    char path[PATH_MAX];
+    if (elf_aux_info(AT_EXECPATH, path, sizeof path) == 0) return strdup(path);
+  }
+#endif
+#if defined(KIV_HAVE_KERN_PROC_PATHNAME)
+  {
+    int name[] = {CTL_KERN, KERN_PROC, KERN_PROC_PATHNAME, -1};
+    char path[PATH_MAX];
+    size_t size = sizeof path;
+    if (sysctl(name, 4, path, &size, nullptr, 0) == 0) return strdup(path);
+  }
+#endif
+#if defined(KIV_HAVE_PROC_SELF_EXE)
+  // readlink gives no terminator and no length it needed: grow until it fits.
+  for (size_t size = 256; size <= 1u << 20; size *= 2) {
+    char *path = static_cast<char *>(malloc(size));
+    if (!path) return nullptr;
+    ssize_t len = readlink("/proc/self/exe", path, size);
+    if (len >= 0 && static_cast<size_t>(len) < size) {
+      path[len] = '\0';
+      return path;
+    }
+    free(path);
+    if (len < 0) return nullptr;
+  }
+#endif
+  return nullptr;
+}
+
+}  // namespace
+
+char *running_executable_path() {
+  char *reported = reported_executable_path();
+  if (!reported || reported[0] != '/') {
+    free(reported);
+    return nullptr;
+  }
+  char *resolved = resolve_real_path(reported);
+  free(reported);
+  return resolved;
 }

@@ -27,6 +27,11 @@ char *relocate_prefix_ignoring_links(const char *progname, const char *bin_prefi
 // or null when out of memory.
 char *find_program_path(const char *progname);
 
+// The running program's own executable as the operating system knows it,
+// absolute and with links resolved: a new string, or null where the system
+// cannot tell (or out of memory).
+char *running_executable_path();
+
 // Pointer into path, behind its last '/' (path itself when there is none).
 const char *path_basename(const char *path);
 // As path_basename, but also skips a leading drive letter and ':' and takes

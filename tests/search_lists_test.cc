@@ -31,7 +31,7 @@ class SearchLists : public testing::Test {
     if (std::string(CONFIGURED_BIN_PREFIX) != "/usr/local/bin/" ||
         std::string(CONFIGURED_TARGET) != "aarch64-portbld-freebsd15.0" ||
         std::string(CONFIGURED_VERSION) != "15.2.0")
-      GTEST_SKIP() << "the worked examples assume the default configuration";
+      GTEST_SKIP() << "the expected lists assume the default configuration";
   }
   void TearDown() override {
     take(exec_prefix_list);
@@ -39,7 +39,16 @@ class SearchLists : public testing::Test {
   }
 };
 
-TEST_F(SearchLists, WorkedExamples) {
+// The directory of this test's own executable, with a trailing '/'.
+std::string own_directory() {
+  char *self = realpath("/proc/self/exe", nullptr);
+  std::string path = self ? self : "";
+  free(self);
+  return path.substr(0, path.rfind('/') + 1);
+}
+
+TEST_F(SearchLists, InstalledAndMovedTrees) {
+  const std::string self_dir = own_directory();  // empty where there is no /proc
   const std::string lib = "lib/kiv15/kiv/aarch64-portbld-freebsd15.0/15.2.0/";
   const std::string tool_dir = "../../../../../aarch64-portbld-freebsd15.0/bin/";
   const std::string libexec = "libexec/kiv15/kiv/aarch64-portbld-freebsd15.0/15.2.0/";
@@ -48,6 +57,7 @@ TEST_F(SearchLists, WorkedExamples) {
     const char *argv0;
     const char *path;  // null: unset
     Lines exec, path_entries;
+    bool from_own_path = false;
   } cases[] = {
       // Installed where it was configured for: the configured prefixes.
       {"/usr/local/bin/", "kiv-ar", "/usr/local/bin:/usr/bin:/bin",
@@ -66,12 +76,19 @@ TEST_F(SearchLists, WorkedExamples) {
       {"/opt/tc/lib/kiv", "ignored/kiv-ar", "",
        {"/opt/tc/lib/../" + lib + tool_dir, "/opt/tc/lib/../" + libexec},
        {"./"}},
-      // A ':' in the installation's path splits its directories too.
+      // A ':' in the installation's path is part of a name; PATH is split.
       {"/opt/a:b/bin/", "kiv-ar", "::",
-       {"/opt/a/", "b/bin/../" + lib + tool_dir, "/opt/a/", "b/bin/../" + libexec},
+       {"/opt/a:b/bin/../" + lib + tool_dir, "/opt/a:b/bin/../" + libexec},
        {"./", "./", "./"}},
+      // A bare name that PATH does not yield: the running executable (this
+      // test) locates the installation, never the current directory.
+      {nullptr, "kiv-ar", "/nonexistent",
+       {self_dir + "../" + lib + tool_dir, self_dir + "../" + libexec},
+       {"/nonexistent/"},
+       true},
   };
   for (const Case &c : cases) {
+    if (c.from_own_path && self_dir.empty()) continue;
     if (c.exec_prefix_env)
       setenv("KIV_EXEC_PREFIX", c.exec_prefix_env, 1);
     else

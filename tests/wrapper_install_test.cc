@@ -67,13 +67,50 @@ TEST_F(InstalledTree, FindsPluginAndToolWithoutDashB) {
 }
 
 TEST_F(InstalledTree, MovedTreeStillFindsItsOwnFiles) {
-  std::string moved = real(dir.path()) + "/moved/elsewhere";
-  make_dir(real(dir.path()) + "/moved");
-  ASSERT_EQ(rename(root.c_str(), moved.c_str()), 0);
-  std::string program = moved + "/bin/kiv-nm";
-  RunResult r = run(program, {program, "x.o"}, {.env_set = {"PATH=/nonexistent"}});
-  ASSERT_EQ(r.exit_code(), 0) << r.err;
-  expect_tree(moved, "nm");
+  // A ':' in the installation's path is part of a directory name, not a
+  // separator: the tree at /a:b/kiv never searches /a/ or b/kiv/.
+  for (const std::string where : {"moved/elsewhere", "a:b/kiv"}) {
+    std::string moved = real(dir.path()) + "/" + where;
+    make_dir(moved.substr(0, moved.rfind('/')));
+    ASSERT_EQ(rename(root.c_str(), moved.c_str()), 0);
+    remove_tree(record);
+    std::string program = moved + "/bin/kiv-nm";
+    RunResult r = run(program, {program, "x.o"}, {.env_set = {"PATH=/nonexistent"}});
+    EXPECT_EQ(r.exit_code(), 0) << where << ": " << r.err;
+    expect_tree(moved, "nm");
+    ASSERT_EQ(rename(moved.c_str(), root.c_str()), 0);
+  }
+}
+
+TEST_F(InstalledTree, NeverRelocatesIntoTheCurrentDirectory) {
+  // A build folder that others could write to, with a plugin and a tool
+  // planted where a relocation from a bare program name would lead:
+  // ../libexec/... and ../lib/kiv15/kiv/<target>/<version>/../../../../../<target>/bin/.
+  std::string x = real(dir.path()) + "/x";
+  std::string suite = std::string(CONFIGURED_TARGET) + "/" + CONFIGURED_VERSION + "/";
+  make_dir(x + "/build");
+  make_dir(x + "/lib/kiv15/kiv/" + suite);
+  make_dir(x + "/libexec/kiv15/kiv/" + suite);
+  make_dir(x + "/" + CONFIGURED_TARGET + "/bin");
+  write_file(x + "/libexec/kiv15/kiv/" + suite + "libvesk_plugin.so", "planted\n");
+  write_script(x + "/" + CONFIGURED_TARGET + "/bin/ar", "echo planted > \"$0.ran\"; exit 9\n");
+  const std::string planted_ran = x + "/" + CONFIGURED_TARGET + "/bin/ar.ran";
+  struct Case {
+    std::string argv0;
+    std::vector<std::string> env;
+  } cases[] = {
+      // A caller that sets argv[0] itself: exec -a kiv-ar /opt/kiv/bin/kiv-ar.
+      {"kiv-ar", {"PATH=/nonexistent"}},
+      // An empty KIV_EXEC_PREFIX with the installation not on PATH.
+      {"/nonexistent/kiv-ar", {"PATH=/nonexistent", "KIV_EXEC_PREFIX="}},
+  };
+  std::string program = root + "/bin/kiv-ar";
+  for (const Case &c : cases) {
+    RunResult r = run(program, {c.argv0, "rcs", "lib.a", "a.o"}, {.env_set = c.env, .cwd = x + "/build"});
+    EXPECT_EQ(r.exit_code(), 0) << c.argv0 << ": " << r.err;
+    expect_tree(root);
+    EXPECT_FALSE(file_exists(planted_ran)) << c.argv0;
+  }
 }
 
 TEST_F(InstalledTree, SymbolicLinkFromElsewhereFindsTheRealTree) {
