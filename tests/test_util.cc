@@ -143,6 +143,15 @@ RunResult run_program(const std::string &path, const std::vector<std::string> &a
                     static_cast<rlim_t>(options.file_size_limit)};
       if (setrlimit(RLIMIT_FSIZE, &lim) != 0) _exit(126);
     }
+    // Not the tests' own choice of ignoring it: a program's default.
+    signal(SIGPIPE, SIG_DFL);
+    if (options.ignore_sigchld) signal(SIGCHLD, SIG_IGN);
+    if (options.stderr_reader_gone) {
+      int gone[2];
+      if (pipe(gone) != 0 || dup2(gone[1], 2) < 0) _exit(126);
+      close(gone[0]);
+      close(gone[1]);
+    }
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
     execv(path.c_str(), args.data());
     _exit(127);

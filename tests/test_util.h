@@ -47,6 +47,8 @@ struct RunOptions {
   std::string input;                   // written to standard input
   bool core_dumps = false;             // raise the core-size limit in the child
   long file_size_limit = -1;           // >= 0: RLIMIT_FSIZE, with SIGXFSZ ignored
+  bool ignore_sigchld = false;         // start the program with SIGCHLD ignored
+  bool stderr_reader_gone = false;     // standard error: a pipe nobody reads any more
 };
 
 // Runs the program at path with argv (argv[0] included) and waits for it.

@@ -91,6 +91,31 @@ TEST_F(WrapperTest, OnlyTheFirstDashBIsTakenAndTheScanIncludesTheProgramName) {
   EXPECT_EQ(recorded(), (Lines{bdir + "nm", "--plugin", bdir + "libvesk_plugin.so", "a.o"}));
 }
 
+TEST_F(WrapperTest, ProgramNameThatIsTheWholeCommandLine) {
+  add_tool("ar");
+  // "-B<dir>" as the only entry, or "-B" and the directory as the only two:
+  // the wrapper goes on under its own name, and the tool gets only the plugin.
+  const Lines tool_only = {bdir + "ar", "--plugin", bdir + "libvesk_plugin.so"};
+  struct Case {
+    std::vector<std::string> argv;
+    int code;
+    std::string err;
+  } cases[] = {
+      {{"-B" + bdir}, 0, ""},
+      {{"-B", bdir}, 0, ""},
+      {{"-B" + dir / "nowhere"}, 1, "kiv-ar: Cannot find plugin 'libvesk_plugin.so'\n"},
+  };
+  for (const Case &c : cases) {
+    remove_tree(record);
+    RunResult r = run(kiv_ar, c.argv, {.env_set = {"PATH=/nonexistent"}});
+    EXPECT_EQ(r.exit_code(), c.code) << c.argv[0] << r.err;
+    EXPECT_EQ(r.err, c.err) << c.argv[0];
+    if (c.code == 0) {
+      EXPECT_EQ(recorded(), tool_only) << c.argv[0];
+    }
+  }
+}
+
 TEST_F(WrapperTest, DashRuleInKivArOnly) {
   for (const char *tool : {"ar", "nm", "ranlib"}) add_tool(tool);
   struct Case {
@@ -131,6 +156,18 @@ TEST_F(WrapperTest, ExitCodesComeBackUnchanged) {
                       {.env_set = {"PATH=/nonexistent", "KIV_TEST_ACTION=exit " +
                                                             std::to_string(code)}});
     EXPECT_EQ(r.exit_code(), code);
+    EXPECT_EQ(r.err, "");
+  }
+}
+
+TEST_F(WrapperTest, ParentThatIgnoresSigchldStillGetsTheToolsStatus) {
+  add_tool("nm");
+  for (int code : {0, 3}) {
+    RunResult r = run(kiv_nm, {kiv_nm, "-B", bdir, "x.o"},
+                      {.env_set = {"PATH=/nonexistent", "KIV_TEST_ACTION=exit " +
+                                                            std::to_string(code)},
+                       .ignore_sigchld = true});
+    EXPECT_EQ(r.exit_code(), code) << r.err;
     EXPECT_EQ(r.err, "");
   }
 }

@@ -2,8 +2,13 @@
 // temporary response file, observed with a stand-in tool and the real ar.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
 #include <random>
 #include <regex>
+#include <sstream>
 
 #include "wrapper_fixture.h"
 
@@ -133,6 +138,66 @@ TEST_F(ResponseFile, FailedWriteRemovesTheTemporaryFile) {
       << r.err;
   EXPECT_FALSE(file_exists(record));
   EXPECT_EQ(list_dir(tmp), Lines{});
+}
+
+TEST_F(ResponseFile, NothingLeftBehindWhenTheMessageCannotBeWritten) {
+  add_tool("ar");
+  write_file(bdir + "args", "t\n");
+  write_file(bdir + "big", std::string(20000, 'a') + "\n");
+  // Standard error is a pipe whose reader has gone (kiv-nm @objs 2>&1 | head -1):
+  // the wrapper's own message ends it with SIGPIPE.
+  struct Case {
+    std::string arg, action;
+    long file_size_limit;
+  } cases[] = {
+      {"@args", "kill -KILL $$", -1},  // "... terminated with signal 9 ..."
+      {"@big", "exit 0", 1000},        // "Cannot write to temporary file ..."
+  };
+  for (const Case &c : cases) {
+    RunResult r = run(kiv_ar, {kiv_ar, "-B", bdir, c.arg},
+                      {.env_set = {"PATH=/usr/bin:/bin", "KIV_TEST_ACTION=" + c.action},
+                       .cwd = bdir,
+                       .file_size_limit = c.file_size_limit,
+                       .stderr_reader_gone = true});
+    EXPECT_TRUE(r.term_signal() == SIGPIPE || r.exit_code() == 1) << c.action << " " << r.status;
+    EXPECT_EQ(list_dir(tmp), Lines{}) << c.action;
+  }
+}
+
+TEST_F(ResponseFile, SharedTemporaryDirectoryCannotRedirectTheFile) {
+  const std::string strace = "/usr/bin/strace";
+  if (access(strace.c_str(), X_OK) != 0) GTEST_SKIP() << "no strace to watch the wrapper's opens";
+  add_tool("ar");
+  write_file(bdir + "args", "t\n");
+  // Anyone may write here and nothing is sticky: another user could swap
+  // any name the wrapper made for a link of their own.
+  ASSERT_EQ(chmod(tmp.c_str(), 0777), 0);
+  const std::string log = dir / "opens";
+  const std::string mode = dir / "mode";
+  RunResult r = run(strace, {"strace", "-f", "-qq", "-e", "trace=open,openat,creat", "-o", log,
+                             kiv_ar, "-B", bdir, "@args"},
+                    // LeakSanitizer cannot work under ptrace.
+                    {.env_set = {"PATH=/usr/bin:/bin", "ASAN_OPTIONS=detect_leaks=0",
+                                 "KIV_TEST_ACTION=stat -c %a \"$(dirname \"${1#@}\")\" > " + mode},
+                     .cwd = bdir});
+  ASSERT_EQ(r.exit_code(), 0) << r.err;
+  Lines got = recorded();
+  ASSERT_EQ(got.size(), 2u);
+  // The file lies in a private directory made for it.
+  EXPECT_TRUE(std::regex_match(got[1], std::regex("@" + tmp + "/cc[^/]{6}/cc[^/]{6}"))) << got[1];
+  EXPECT_EQ(read_file(mode), "700\n");
+  EXPECT_EQ(list_dir(tmp), Lines{});
+  // It was opened once for writing, when it was created, and never by name
+  // again; the tool only reads it.
+  std::string name = got[1].substr(1);
+  std::vector<std::string> writes;
+  std::istringstream opens(read_file(log));
+  for (std::string line; std::getline(opens, line);) {
+    if (line.find("\"" + name + "\"") != std::string::npos && line.find("O_RDONLY") == std::string::npos)
+      writes.push_back(line);
+  }
+  ASSERT_EQ(writes.size(), 1u) << read_file(log);
+  EXPECT_NE(writes[0].find("O_EXCL"), std::string::npos) << writes[0];
 }
 
 TEST_F(ResponseFile, GarbageInputNeverCrashes) {

@@ -2,6 +2,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -50,8 +51,21 @@ void take_directory_option(int *argc, char **argv) {
   }
 }
 
-// The tool's exit code from its raw wait status, reporting a signal.
-int exit_code_from_status(const char *tool, int status) {
+// What became of the tool: a message when it could not be run (or waited
+// for), else its raw wait status.
+struct tool_outcome {
+  const char *message;
+  int status;
+};
+
+// The wrapper's exit code for the tool's outcome, with the message that
+// belongs to it on standard error.
+int exit_code_for(const char *tool, tool_outcome outcome) {
+  if (outcome.message) {
+    fprintf(stderr, "Error running %s: %s\n", tool, outcome.message);
+    return 1;
+  }
+  int status = outcome.status;
   if (status == 0) return 0;
   if (WIFSTOPPED(status)) return 1;
   if (WIFEXITED(status)) return WEXITSTATUS(status);
@@ -74,26 +88,43 @@ char *as_found(char *path) {
   return strchr(path, '/') ? path : concat_strings_replacing(path, "./", path, nullptr);
 }
 
-int run_tool(const char *tool, char *const *run_argv) {
-  int status = 0;
+tool_outcome run_tool(const char *tool, char *const *run_argv) {
+  tool_outcome outcome{nullptr, 0};
   int err = 0;
   char *program_name = concat_strings("kiv-", tool, nullptr);
-  const char *message = pex_run_single(PEX_FINAL | PEX_USE_PATH, tool, run_argv, program_name,
-                                       nullptr, nullptr, &status, &err);
+  outcome.message = pex_run_single(PEX_FINAL | PEX_USE_PATH, tool, run_argv, program_name,
+                                   nullptr, nullptr, &outcome.status, &err);
   free(program_name);
-  if (message) {
-    fprintf(stderr, "Error running %s: %s\n", tool, message);
-    return 1;
-  }
-  return exit_code_from_status(tool, status);
+  return outcome;
 }
 
-// Writes everything after the tool's path into the response file. On
-// failure the file is removed, so a failed run leaves nothing behind.
-void write_response_file(const char *name, char **tool_argv) {
-  FILE *f = fopen(name, "w");
+// The temporary response file while it exists. It is removed before any
+// message is written: a message to a closed pipe ends the process.
+open_temp_file response_file{nullptr, nullptr, -1};
+bool response_file_on_disk = false;
+
+// Once only: the name may belong to someone else's file afterwards.
+void remove_response_file() {
+  if (!response_file_on_disk) return;
+  response_file_on_disk = false;
+  remove_open_temp_file(response_file);
+}
+
+// Running out of memory while the file exists ends the process through the
+// library's exit, which removes it.
+void remove_response_file_at_exit(int) { remove_response_file(); }
+
+// Writes everything after the tool's path into a new temporary response
+// file, through the descriptor that created it. On failure the file is
+// removed first, then reported.
+void write_response_file(char **tool_argv) {
+  response_file = create_open_temp_file();
+  response_file_on_disk = true;
+  exit_cleanup_hook = remove_response_file_at_exit;
   const char *failure = nullptr;
+  FILE *f = fdopen(response_file.fd, "w");
   if (!f) {
+    close(response_file.fd);
     failure = "Cannot open temporary file %s\n";
   } else {
     bool written = write_argv_to_file(tool_argv + 1, f) == 0;
@@ -105,8 +136,8 @@ void write_response_file(const char *name, char **tool_argv) {
       failure = "Cannot close temporary file %s\n";
   }
   if (failure) {
-    fprintf(stderr, failure, name);
-    unlink(name);
+    remove_response_file();
+    fprintf(stderr, failure, response_file.name);
     exit(1);
   }
 }
@@ -114,7 +145,12 @@ void write_response_file(const char *name, char **tool_argv) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  // A program started with an empty argument vector still has a name.
+  // Inherited as ignored, SIGCHLD would let the system reap the tool before
+  // the wrapper can wait for it.
+  signal(SIGCHLD, SIG_DFL);
+
+  // A program started with an empty argument vector still has a name, and so
+  // does one whose only entries were the -B option.
   char *fallback_argv[] = {const_cast<char *>(this_personality.wrapper_name), nullptr};
   if (argc < 1 || !argv[0]) {
     argc = 1;
@@ -123,6 +159,10 @@ int main(int argc, char **argv) {
 
   init_search_lists(argv[0], this_personality.wrapper_name);
   take_directory_option(&argc, argv);
+  if (argc < 1) {
+    argc = 1;
+    argv = fallback_argv;
+  }
 
   char *plugin = find_file_in_prefixes(&exec_prefix_list, PLUGIN_FILE_NAME, R_OK);
   if (!plugin) {
@@ -143,7 +183,6 @@ int main(int argc, char **argv) {
   expand_response_files(&argc, &argv);
   // An expanded vector is new and owns its strings.
   const bool expanded = argv != argv_before;
-  char *temp_response_file = expanded ? create_temp_file("") : nullptr;
 
   char *dashed = nullptr;
   if (this_personality.dash_rule && argv[1] && argv[1][0] != '-') {
@@ -161,16 +200,18 @@ int main(int argc, char **argv) {
 
   char **run_argv = tool_argv;
   char *file_argv[3] = {tool, nullptr, nullptr};
-  if (temp_response_file) {
-    write_response_file(temp_response_file, tool_argv);
-    file_argv[1] = concat_strings("@", temp_response_file, nullptr);
+  if (expanded) {
+    write_response_file(tool_argv);
+    file_argv[1] = concat_strings("@", response_file.name, nullptr);
     run_argv = file_argv;
   }
 
-  const int code = run_tool(tool, run_argv);
+  const tool_outcome outcome = run_tool(tool, run_argv);
+  if (expanded) remove_response_file();
+  const int code = exit_code_for(tool, outcome);
 
-  if (temp_response_file) unlink(temp_response_file);
-  free(temp_response_file);
+  free(response_file.name);
+  free(response_file.private_dir);
   free(file_argv[1]);
   free(tool_argv);
   free(tool);
