@@ -128,3 +128,40 @@ TEST(CreateTempFile, FailureEndsTheProcessWithTheDirectoryNamed) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(CreateOpenTempFile, PrivateDirectoryOnlyWhereOthersCouldSwapTheFile) {
+  struct Case {
+    mode_t mode;
+    const char *expected;  // the name behind the temporary directory
+  } cases[] = {
+      {0700, "^cc[^/]{6}$"},
+      {01777, "^cc[^/]{6}$"},  // sticky: others cannot rename what we make
+      {0777, "^cc[^/]{6}/cc[^/]{6}$"},
+      {0770, "^cc[^/]{6}/cc[^/]{6}$"},
+  };
+  for (const Case &c : cases) {
+    ScopedTempDir dir;
+    ASSERT_EQ(chmod(dir.path().c_str(), c.mode), 0);
+    EXPECT_EXIT(
+        {
+          set_env(dir.path().c_str(), nullptr, nullptr);
+          open_temp_file file = create_open_temp_file();
+          struct stat st;
+          if (file.private_dir &&
+              (stat(file.private_dir, &st) != 0 || (st.st_mode & 0777) != 0700))
+            exit(2);
+          // Written through the descriptor it came with.
+          if (write(file.fd, "x\n", 2) != 2 || close(file.fd) != 0) exit(3);
+          if (kiv_test::read_file(file.name) != "x\n") exit(4);
+          fprintf(stderr, "%s", file.name + strlen(choose_temp_dir()));
+          remove_open_temp_file(file);
+          exit(kiv_test::list_dir(dir.path()).empty() ? 0 : 5);
+        },
+        testing::ExitedWithCode(0), c.expected)
+        << std::oct << c.mode;
+  }
+}
+
+}  // namespace
