@@ -62,6 +62,7 @@ int count_open_fds();
 class Args {
  public:
   Args(std::initializer_list<const char *> list) : strings_(list.begin(), list.end()) {}
+  explicit Args(const std::vector<std::string> &list) : strings_(list) {}
   char *const *get() {
     pointers_.clear();
     for (std::string &s : strings_) pointers_.push_back(s.data());

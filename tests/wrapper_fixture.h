@@ -2,6 +2,8 @@
 // for tests that run the built kiv-ar, kiv-nm and kiv-ranlib.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 

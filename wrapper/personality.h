@@ -1,10 +1,13 @@
-// What differs between kiv-ar, kiv-nm and kiv-ranlib: the build picks one
-// row with KIV_PERSONALITY.
+// What differs between kiv-ar, kiv-nm and kiv-ranlib. Each program is built
+// with KIV_TOOL naming its tool; personality_named picks the row at compile
+// time, and a name without a row does not compile.
 #pragma once
+
+#include <string_view>
 
 struct personality_row {
   const char *personality;   // the tool that is looked up and run
-  const char *wrapper_name;  // joined to $KIV_EXEC_PREFIX
+  const char *wrapper_name;  // the program's own name; joined to $KIV_EXEC_PREFIX
   bool dash_rule;            // a first argument without '-' gets one
 };
 
@@ -14,10 +17,14 @@ inline constexpr personality_row personality_table[] = {
     {"ranlib", "kiv-ranlib", false},
 };
 
-#ifndef KIV_PERSONALITY
-#error "build with -DKIV_PERSONALITY=<row of personality_table>"
-#endif
-inline constexpr const personality_row &this_personality = personality_table[KIV_PERSONALITY];
+// Not constexpr: reaching it in a constant evaluation fails the build.
+const personality_row &no_personality_for_this_tool();
+
+consteval const personality_row &personality_named(std::string_view tool) {
+  for (const personality_row &row : personality_table) {
+    if (tool == row.personality) return row;
+  }
+  return no_personality_for_this_tool();
+}
 
 inline constexpr char PLUGIN_FILE_NAME[] = "libvesk_plugin.so";
-

@@ -1,0 +1,224 @@
+#include "wrapper.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "alloc.h"
+#include "argv.h"
+#include "handles.h"
+#include "pex.h"
+#include "prefix_list.h"
+#include "response_file.h"
+#include "search_lists.h"
+#include "temp_file.h"
+
+namespace {
+
+constexpr char usage_line[] = "Usage: kiv-ar [-B prefix] ar arguments ...\n";
+static_assert(sizeof usage_line - 1 == 43);
+
+// An array of pointers that we own, to strings that we do not.
+using unique_pointers = std::unique_ptr<char *[], free_deleter>;
+
+// Removes argv[i], moving the later entries and the terminating null down.
+void remove_argument(int *argc, char **argv, int i) {
+  memmove(&argv[i], &argv[i + 1], static_cast<size_t>(*argc - i) * sizeof(char *));
+  --*argc;
+}
+
+// A path found under the empty prefix ("-B ''") is a bare name, which the
+// tool would look up in PATH (or dlopen in the library path); "./" keeps it
+// naming the file that was found.
+unique_cstr as_found(unique_cstr path) {
+  if (!path || strchr(path.get(), '/')) return path;
+  return unique_cstr{concat_strings("./", path.get(), nullptr)};
+}
+
+tool_outcome run_tool(const char *tool, char *const *run_argv, const char *program_name) {
+  tool_outcome outcome{nullptr, 0};
+  int err = 0;
+  outcome.message = pex_run_single(PEX_FINAL | PEX_USE_PATH, tool, run_argv, program_name,
+                                   nullptr, nullptr, &outcome.status, &err);
+  return outcome;
+}
+
+// The temporary response file that hands the tool its arguments.
+struct response_file {
+  unique_cstr name;
+  unique_cstr private_dir;
+  bool on_disk = false;
+};
+
+// Removed once only: afterwards its name may be someone else's file.
+void remove_from_disk(response_file &file) {
+  if (!file.on_disk) return;
+  file.on_disk = false;
+  remove_open_temp_file(open_temp_file{file.name.get(), file.private_dir.get(), -1});
+}
+
+// Running out of memory while the file exists ends the process through the
+// library's exit, which must remove it too.
+response_file *file_to_remove_at_exit = nullptr;
+
+void remove_at_exit(int) {
+  if (file_to_remove_at_exit) remove_from_disk(*file_to_remove_at_exit);
+}
+
+// Creates the file and writes args into it through the descriptor that
+// created it. A failure removes the file before it is reported, and ends the
+// process.
+void write_response_file(response_file &file, char *const *args) {
+  open_temp_file made = create_open_temp_file();
+  file.name.reset(made.name);
+  file.private_dir.reset(made.private_dir);
+  file.on_disk = true;
+  file_to_remove_at_exit = &file;
+  exit_cleanup_hook = remove_at_exit;
+
+  const char *failure = nullptr;
+  unique_fd fd{made.fd};
+  if (FILE *stream = fdopen(fd.get().fd, "w")) {
+    fd.release();  // the stream closes it
+    bool written = write_argv_to_file(args, stream) == 0;
+    // fclose releases the stream even when it fails, so it is called once.
+    bool closed = fclose(stream) == 0;
+    if (!written)
+      failure = "Cannot write to temporary file %s\n";
+    else if (!closed)
+      failure = "Cannot close temporary file %s\n";
+  } else {
+    failure = "Cannot open temporary file %s\n";
+  }
+  if (failure) {
+    fd.reset();
+    remove_from_disk(file);
+    fprintf(stderr, failure, file.name.get());
+    exit(1);
+  }
+}
+
+}  // namespace
+
+bool take_directory_option(int *argc, char **argv) {
+  for (int i = 0; i < *argc; ++i) {
+    if (argv[i][0] != '-' || argv[i][1] != 'B') continue;
+    const char *dir = argv[i] + 2;
+    if (*dir == '\0') {
+      if (!argv[i + 1]) return false;
+      dir = argv[i + 1];
+      remove_argument(argc, argv, i);
+    }
+    remove_argument(argc, argv, i);
+    unique_cstr with_slash;
+    if (*dir != '\0' && dir[strlen(dir) - 1] != '/') {
+      with_slash.reset(concat_strings(dir, "/", nullptr));
+      dir = with_slash.get();
+    }
+    prefix_list_add_front(&path_prefix_list, dir);
+    prefix_list_add_front(&exec_prefix_list, dir);
+    return true;
+  }
+  return true;
+}
+
+char *dashed_first_argument(const personality_row &personality, char *const *argv) {
+  if (!personality.dash_rule || !argv[0] || !argv[1] || argv[1][0] == '-') return nullptr;
+  return concat_strings("-", argv[1], nullptr);
+}
+
+int exit_code_for(const char *tool, tool_outcome outcome, FILE *messages) {
+  if (outcome.message) {
+    fprintf(messages, "Error running %s: %s\n", tool, outcome.message);
+    return 1;
+  }
+  int status = outcome.status;
+  if (status == 0) return 0;
+  if (WIFSTOPPED(status)) return 1;
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) {
+    int sig = WTERMSIG(status);
+    bool core = false;
+#ifdef WCOREDUMP
+    core = WCOREDUMP(status);
+#endif
+    fprintf(messages, "%s terminated with signal %d [%s]%s\n", tool, sig, strsignal(sig),
+            core ? ", core dumped" : "");
+  }
+  return 1;  // continued, or ended by a signal
+}
+
+int wrapper_main(const personality_row &personality, int argc, char **argv) {
+  // Inherited as ignored, SIGCHLD would let the system reap the tool before
+  // the wrapper can wait for it.
+  signal(SIGCHLD, SIG_DFL);
+
+  // A program started with an empty argument vector still has a name, and so
+  // does one whose only entries were the -B option.
+  char *own_name[] = {const_cast<char *>(personality.wrapper_name), nullptr};
+  if (argc < 1 || !argv[0]) {
+    argc = 1;
+    argv = own_name;
+  }
+
+  init_search_lists(argv[0], personality.wrapper_name);
+  if (!take_directory_option(&argc, argv)) {
+    fwrite(usage_line, 1, sizeof usage_line - 1, stderr);
+    return 1;
+  }
+  if (argc < 1) {
+    argc = 1;
+    argv = own_name;
+  }
+
+  unique_cstr plugin{as_found(
+      unique_cstr{find_file_in_prefixes(&exec_prefix_list, PLUGIN_FILE_NAME, R_OK)})};
+  if (!plugin) {
+    fprintf(stderr, "%s: Cannot find plugin '%s'\n", argv[0], PLUGIN_FILE_NAME);
+    return 1;
+  }
+  const char *name = personality.personality;
+  unique_cstr tool{find_file_in_prefixes(&exec_prefix_list, name, X_OK)};
+  if (!tool) tool.reset(find_file_in_prefixes(&path_prefix_list, name, X_OK));
+  tool = as_found(std::move(tool));
+  if (!tool) {
+    fprintf(stderr, "%s: Cannot find binary '%s'\n", argv[0], name);
+    return 1;
+  }
+
+  char **const given = argv;
+  expand_response_files(&argc, &argv);
+  // A vector made by the expansion is ours, strings and all.
+  unique_argv expanded{argv != given ? argv : nullptr};
+  unique_cstr dashed{dashed_first_argument(personality, argv)};
+
+  unique_pointers tool_argv{
+      static_cast<char **>(checked_calloc(static_cast<size_t>(argc) + 3, sizeof(char *)))};
+  tool_argv[0] = tool.get();
+  tool_argv[1] = const_cast<char *>("--plugin");
+  tool_argv[2] = plugin.get();
+  for (int i = 1; i < argc; ++i) tool_argv[i + 2] = argv[i];
+  if (dashed) tool_argv[3] = dashed.get();
+
+  response_file file;
+  unique_cstr file_argument;
+  char *file_argv[] = {tool.get(), nullptr, nullptr};
+  char *const *run_argv = tool_argv.get();
+  if (expanded) {
+    write_response_file(file, tool_argv.get() + 1);
+    file_argument.reset(concat_strings("@", file.name.get(), nullptr));
+    file_argv[1] = file_argument.get();
+    run_argv = file_argv;
+  }
+
+  const tool_outcome outcome = run_tool(tool.get(), run_argv, personality.wrapper_name);
+  // Before any message: writing one to a closed pipe ends the process.
+  remove_from_disk(file);
+  file_to_remove_at_exit = nullptr;
+  return exit_code_for(tool.get(), outcome, stderr);
+}
