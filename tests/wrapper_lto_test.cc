@@ -424,17 +424,18 @@ TEST_P(LtoRecipes, BuildThroughTheWrappers) {
                            : read_file(project + file);
     write_file(dir + "/" + file, text);
   }
+  const char *path = getenv("PATH");
   RunOptions options = {
-      .env_set = {"PATH=" + tree.bin + ":" + dir_of(clang) + ":" + getenv("PATH"), "CC=" + clang,
-                  "CXX=" + clang + "++"},
+      .env_set = {"PATH=" + tree.bin + ":" + dir_of(clang) + ":" + (path ? path : "/usr/bin:/bin"),
+                  "CC=" + clang, "CXX=" + clang + "++"},
       .env_unset = {"CFLAGS", "CXXFLAGS", "LDFLAGS", "AR", "RANLIB", "NM", "MAKEFLAGS", "MFLAGS"},
       .cwd = dir};
   std::string log;
   for (const std::vector<std::string> &step : recipe.steps) {
     std::vector<std::string> argv;
     for (const std::string &arg : step) argv.push_back(substitute(arg, tree.bin));
-    std::string path = argv[0][0] == '.' ? dir + "/" + argv[0] : find_in_path(argv[0]);
-    RunResult r = run_program(path, argv, options);
+    std::string program = argv[0][0] == '.' ? dir + "/" + argv[0] : find_in_path(argv[0]);
+    RunResult r = run_program(program, argv, options);
     log += output_of(r);
     ASSERT_EQ(r.exit_code(), 0) << argv[0] << " failed:\n" << log;
   }
