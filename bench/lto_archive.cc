@@ -1,0 +1,220 @@
+// The wrappers on real work: an archive of a few hundred LLVM bitcode objects
+// (clang -flto), read through LLVM's gold plugin. Two jobs, each done three
+// ways in turns:
+//   wrapper  kiv-nm -B DIR lib.a      kiv-ar -B DIR t lib.a
+//   tool     nm --plugin P lib.a      ar --plugin P -t lib.a
+//   spawner  bench_spawn_only, starting the tool's command
+// where DIR holds the gold plugin P under the suite's plugin name. The
+// target: for each job, a median wall time of the wrapper within 5% of the
+// tool's. The spawner, which only starts the tool and waits, shows how much
+// of the difference any program in the wrapper's place would cost.
+//
+// usage: bench_lto_archive --kiv-ar KIV-AR --kiv-nm KIV-NM --spawner SPAWN-ONLY
+//                          --clang CLANG --plugin LLVMGOLD
+//                          [--objects N] [--runs N] [--warmup N]
+// Exit status: 0 target met, 1 target missed, 2 could not measure.
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "bench_util.h"
+
+namespace {
+
+constexpr double share_limit = 1.05;
+
+struct options {
+  std::string kiv_ar, kiv_nm, spawner, clang, plugin;
+  int objects = 300;
+  int runs = 40;
+  int warmup = 3;
+};
+
+[[noreturn]] void usage() {
+  std::fputs(
+      "usage: bench_lto_archive --kiv-ar KIV-AR --kiv-nm KIV-NM --spawner SPAWN-ONLY\n"
+      "                         --clang CLANG --plugin LLVMGOLD [--objects N] [--runs N]\n"
+      "                         [--warmup N]\n",
+      stderr);
+  std::exit(2);
+}
+
+options parse_options(int argc, char **argv) {
+  options opts;
+  for (int i = 1; i < argc; ++i) {
+    std::string name = argv[i];
+    if (i + 1 >= argc) usage();
+    std::string value = argv[++i];
+    if (name == "--kiv-ar")
+      opts.kiv_ar = value;
+    else if (name == "--kiv-nm")
+      opts.kiv_nm = value;
+    else if (name == "--spawner")
+      opts.spawner = value;
+    else if (name == "--clang")
+      opts.clang = value;
+    else if (name == "--plugin")
+      opts.plugin = value;
+    else if (name == "--objects")
+      opts.objects = std::atoi(value.c_str());
+    else if (name == "--runs")
+      opts.runs = std::atoi(value.c_str());
+    else if (name == "--warmup")
+      opts.warmup = std::atoi(value.c_str());
+    else
+      usage();
+  }
+  if (opts.kiv_ar.empty() || opts.kiv_nm.empty() || opts.spawner.empty() || opts.clang.empty() ||
+      opts.plugin.empty() || opts.objects < 1 || opts.runs < 1 || opts.warmup < 0)
+    usage();
+  return opts;
+}
+
+std::string required_program(const char *name) {
+  std::string path = bench::find_in_path(name);
+  if (path.empty()) bench::fail(std::string(name) + " not found in PATH");
+  return path;
+}
+
+void run_or_fail(const std::vector<std::string> &argv, const std::string &out = "") {
+  int status = bench::run(argv, out);
+  if (status != 0) bench::fail(argv[0] + " " + bench::describe_status(status));
+}
+
+// n bitcode objects, each with two functions a little more than trivial,
+// archived by ar with the plugin named directly. Returns the archive.
+std::string make_lto_archive(const bench::scratch_dir &scratch, const options &opts,
+                             const std::string &ar) {
+  std::string dir = scratch / "objects";
+  std::filesystem::create_directory(dir);
+  std::vector<std::string> compile = {opts.clang, "-flto", "-O2", "-c"};
+  std::vector<std::string> archive = {ar, "--plugin", opts.plugin, "rcs", scratch / "lib.a"};
+  for (int i = 0; i < opts.objects; ++i) {
+    std::string n = std::to_string(i);
+    bench::write_file(dir + "/f" + n + ".c",
+                      "int kiv_bench_f" + n + "(int x) { return x * " + n + " + 1; }\n" +
+                          "int kiv_bench_g" + n + "(int x) {\n"
+                          "  int s = 0;\n"
+                          "  for (int k = 0; k < x; ++k) s += kiv_bench_f" + n + "(k) ^ k;\n"
+                          "  return s;\n}\n");
+    compile.push_back(dir + "/f" + n + ".c");
+    archive.push_back(dir + "/f" + n + ".o");
+  }
+  // clang writes the objects into its working directory, which a spawned
+  // program shares with the benchmark; -o names one output only.
+  std::filesystem::path here = std::filesystem::current_path();
+  std::filesystem::current_path(dir);
+  run_or_fail(compile);
+  std::filesystem::current_path(here);
+  run_or_fail(archive);
+  return scratch / "lib.a";
+}
+
+struct variant {
+  const char *name;
+  std::vector<std::string> argv;
+  std::vector<double> seconds;
+};
+
+struct job {
+  const char *name;
+  variant ways[3];  // the wrapper, the tool, the spawner
+};
+
+// All three ways must give the same output; nm's must hold every function,
+// or the plugin did not read the bitcode and the figures mean nothing.
+void check_job(const job &j, const bench::scratch_dir &scratch, long expected_lines) {
+  std::string first;
+  for (const variant &v : j.ways) {
+    std::string out = scratch / "out";
+    run_or_fail(v.argv, out);
+    std::string text = bench::read_file(out);
+    if (&v == &j.ways[0])
+      first = text;
+    else if (text != first)
+      bench::fail(std::string(j.name) + ": " + v.name + " and " + j.ways[0].name + " disagree");
+  }
+  long lines = std::count(first.begin(), first.end(), '\n');
+  if (lines < expected_lines)
+    bench::fail(std::string(j.name) + ": " + std::to_string(lines) + " lines of output, " +
+                std::to_string(expected_lines) + " expected; was the bitcode read?");
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  options opts = parse_options(argc, argv);
+  bench::scratch_dir scratch("lto");
+  std::string ar = required_program("ar");
+  std::string nm = required_program("nm");
+  std::string archive = make_lto_archive(scratch, opts, ar);
+
+  std::string plugin_dir = scratch / "b";
+  std::filesystem::create_directory(plugin_dir);
+  std::string plugin = plugin_dir + "/libvesk_plugin.so";
+  std::filesystem::create_symlink(bench::absolute_path(opts.plugin), plugin);
+
+  std::string spawner = bench::absolute_path(opts.spawner);
+  std::vector<std::string> nm_argv = {nm, "--plugin", plugin, archive};
+  std::vector<std::string> ar_argv = {ar, "--plugin", plugin, "-t", archive};
+  auto spawned = [&](std::vector<std::string> argv) {
+    argv.insert(argv.begin(), spawner);
+    return argv;
+  };
+  std::vector<job> jobs = {
+      {"nm",
+       {{"kiv-nm", {bench::absolute_path(opts.kiv_nm), "-B", plugin_dir, archive}, {}},
+        {"nm --plugin", nm_argv, {}},
+        {"spawner", spawned(nm_argv), {}}}},
+      {"ar t",
+       {{"kiv-ar t", {bench::absolute_path(opts.kiv_ar), "-B", plugin_dir, "t", archive}, {}},
+        {"ar --plugin -t", ar_argv, {}},
+        {"spawner", spawned(ar_argv), {}}}},
+  };
+  // nm: per member a blank line, the member's name and two defined
+  // functions; ar t: one line per member.
+  check_job(jobs[0], scratch, 4L * opts.objects);
+  check_job(jobs[1], scratch, opts.objects);
+
+  std::printf("lto archive: %d bitcode objects (%ju bytes), %d runs each (after %d warm-up)\n",
+              opts.objects, static_cast<uintmax_t>(std::filesystem::file_size(archive)), opts.runs,
+              opts.warmup);
+  std::printf("plugin %s, tools %s and %s\n", bench::absolute_path(opts.plugin).c_str(), nm.c_str(),
+              ar.c_str());
+  bool met = true;
+  for (job &j : jobs) {
+    // Turns rotate, so that none always follows the same one, and a drift of
+    // the machine touches all three alike.
+    for (int round = 0; round < opts.warmup + opts.runs; ++round) {
+      for (size_t k = 0; k < 3; ++k) {
+        variant &v = j.ways[(static_cast<size_t>(round) + k) % 3];
+        bench::timed_run r = bench::run_timed(v.argv, "/dev/null");
+        if (r.status != 0) bench::fail(std::string(v.name) + ": " + bench::describe_status(r.status));
+        if (round >= opts.warmup) v.seconds.push_back(r.seconds);
+      }
+    }
+    double median[3];
+    for (size_t k = 0; k < 3; ++k) {
+      const variant &v = j.ways[k];
+      median[k] = bench::median(v.seconds);
+      std::printf("%-5s %-15s median %8.3f ms   min %8.3f ms\n", j.name, v.name, median[k] * 1e3,
+                  *std::min_element(v.seconds.begin(), v.seconds.end()) * 1e3);
+    }
+    // Runs of one round met the same load on the machine.
+    std::vector<double> round_ratios;
+    for (size_t i = 0; i < j.ways[0].seconds.size(); ++i)
+      round_ratios.push_back(j.ways[0].seconds[i] / j.ways[1].seconds[i]);
+    bool ok = median[0] <= median[1] * share_limit;
+    met = met && ok;
+    std::printf("%-5s wrapper / tool: %.3f (within a round, median %.3f; limit %.2f) %s\n", j.name,
+                median[0] / median[1], bench::median(round_ratios), share_limit,
+                ok ? "ok" : "TARGET MISSED");
+    std::printf("%-5s spawner / tool: %.3f; wrapper - spawner: %+.1f us\n", j.name,
+                median[2] / median[1], (median[0] - median[2]) * 1e6);
+  }
+  return met ? 0 : 1;
+}

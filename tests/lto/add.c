@@ -1,0 +1,1 @@
+int calc_add(int a, int b) { return a + b; }

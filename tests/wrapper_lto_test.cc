@@ -1,0 +1,458 @@
+// The job the wrappers exist for: objects compiled for link-time optimisation
+// hold compiler IR, which the archive tools read only through a plugin. LLVM's
+// gold plugin is installed here as the suite's plugin, clang -flto compiles
+// the objects, and the machine's own ar, nm, ranlib and linkers do the rest.
+//
+// binutils also loads every plugin it finds in its bfd-plugins folder, so the
+// suite first hides that folder from this process and everything it starts:
+// only then does a passing check show that the wrapper's plugin did the work.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#ifdef __linux__
+#include <sched.h>
+#include <sys/mount.h>
+#endif
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "kiv_config.h"
+#include "wrapper_fixture.h"
+
+namespace {
+
+using namespace kiv_test;
+
+// Found at configure time; empty when missing.
+const std::string clang = KIV_TEST_CLANG;
+const std::string lto_plugin = KIV_TEST_LTO_PLUGIN;
+// A small C library and a program that uses it, with a build description
+// for each build system.
+const std::string project = std::string(KIV_TEST_SOURCE_DIR) + "/lto/";
+
+bool is_dir(const std::string &path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string dir_of(const std::string &path) { return path.substr(0, path.rfind('/')); }
+
+// The first executable called name in $PATH; empty if none.
+std::string find_in_path(const std::string &name) {
+  const char *path = getenv("PATH");
+  std::string dirs = path ? path : "";
+  for (size_t start = 0, end; start <= dirs.size(); start = end + 1) {
+    end = dirs.find(':', start);
+    if (end == std::string::npos) end = dirs.size();
+    std::string candidate = dirs.substr(start, end - start) + "/" + name;
+    if (end > start && access(candidate.c_str(), X_OK) == 0) return candidate;
+  }
+  return "";
+}
+
+std::string output_of(const RunResult &r) { return r.out + r.err; }
+
+// The symbols an archive's index lists, sorted: what a linker reads to pick
+// members. Empty when the archive has no index.
+std::vector<std::string> archive_index(const std::string &path) {
+  std::string a = file_exists(path) ? read_file(path) : "";
+  constexpr size_t magic = 8, header = 60;
+  if (a.size() < magic + header ||
+      (a.compare(0, magic, "!<arch>\n") != 0 && a.compare(0, magic, "!<thin>\n") != 0))
+    return {};
+  // The index is the first member, named "/" (32-bit offsets) or "/SYM64/".
+  size_t width = a.compare(magic, 2, "/ ") == 0 ? 4 : a.compare(magic, 7, "/SYM64/") == 0 ? 8 : 0;
+  if (width == 0) return {};
+  std::string table =
+      a.substr(magic + header, std::strtoul(a.substr(magic + 48, 10).c_str(), nullptr, 10));
+  if (table.size() < width) return {};
+  uint64_t count = 0;
+  for (size_t i = 0; i < width; ++i) count = count << 8 | static_cast<unsigned char>(table[i]);
+  std::vector<std::string> names;
+  for (size_t pos = width * (count + 1); names.size() < count && pos < table.size();) {
+    size_t end = std::min(table.find('\0', pos), table.size());
+    names.push_back(table.substr(pos, end - pos));
+    pos = end + 1;
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+const std::vector<std::string> library_symbols = {"calc_add", "calc_twice"};
+
+// Mounts an empty directory over each folder from which binutils loads
+// plugins by itself, in a mount namespace of this process's own, so that
+// nothing outside sees it. Returns why it could not, or "" when done or
+// when there is no such folder.
+std::string hide_automatic_plugins(const std::string &empty_dir) {
+  std::vector<std::string> present;
+  for (const char *dir : {"/usr/lib/bfd-plugins", "/usr/local/lib/bfd-plugins"})
+    if (is_dir(dir)) present.push_back(dir);
+  if (present.empty()) return "";
+  std::string why = "cannot hide " + present[0] + ", from which binutils loads plugins by itself: ";
+#ifdef __linux__
+  if (geteuid() != 0) return why + "not root";
+  if (unshare(CLONE_NEWNS) != 0) return why + "unshare: " + strerror(errno);
+  // Private first: a shared root would carry the mounts below back to the
+  // machine's own namespace.
+  if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+    return why + "making / private: " + strerror(errno);
+  for (const std::string &dir : present) {
+    if (mount(empty_dir.c_str(), dir.c_str(), nullptr, MS_BIND, nullptr) != 0)
+      return why + "bind mount: " + strerror(errno);
+  }
+  return "";
+#else
+  return why + "no mount namespaces here";
+#endif
+}
+
+enum class Sabotage { none, wrapper_runs_plain_tool, empty_plugin };
+
+// An installed tree: the built programs copied into the install layout, with
+// LLVM's gold plugin as the suite's plugin, or with one of two faults.
+struct Tree {
+  std::string bin;
+  std::string program(const std::string &name) const { return bin + "/" + name; }
+};
+
+// The shared fixture: clang, the plugin, the hidden plugin folder, and the
+// bitcode objects, made once for the whole program (both suites below use
+// it) and removed when it ends.
+class LtoJob : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (scratch) return;
+    scratch = std::make_unique<ScopedTempDir>();
+    skip_reason = prepare();
+  }
+  void SetUp() override {
+    if (!skip_reason.empty()) GTEST_SKIP() << skip_reason;
+    ASSERT_TRUE(setup_failure.empty()) << setup_failure;
+    work = *scratch / ("work-" + std::to_string(++works));
+    make_dir(work);
+  }
+
+  static std::string prepare() {
+    if (clang.empty()) return "no clang found when the build was configured";
+    if (lto_plugin.empty()) return "no LLVMgold.so beside " + clang + " (llvm-*-linker-tools)";
+    make_dir(*scratch / "empty");
+    if (std::string why = hide_automatic_plugins(*scratch / "empty"); !why.empty()) return why;
+    objects = *scratch / "objects/";
+    make_dir(objects);
+    RunResult cc = run_program(
+        clang,
+        {clang, "-flto", "-O2", "-c", project + "add.c", project + "twice.c", project + "main.c"},
+        {.cwd = objects});
+    if (cc.exit_code() != 0) {
+      setup_failure = "clang -flto -c: " + output_of(cc);
+      return "";
+    }
+    // Without a plugin the machine's nm must fail on them, or a wrapper that
+    // drops its plugin would pass unnoticed.
+    std::string nm = find_in_path("nm");
+    if (nm.empty()) return "no nm in PATH";
+    if (run_program(nm, {nm, objects + "add.o"}).exit_code() == 0)
+      return "the machine's nm reads bitcode objects without being given a plugin";
+    // An archive indexed by ar with the plugin named directly, for kiv-ranlib.
+    std::string ar = find_in_path("ar");
+    RunResult r = run_program(
+        ar, {ar, "--plugin", lto_plugin, "rcs", "indexed.a", "add.o", "twice.o"}, {.cwd = objects});
+    if (r.exit_code() != 0 || archive_index(objects + "indexed.a") != library_symbols)
+      setup_failure = "ar --plugin " + lto_plugin + " wrote no index: " + output_of(r);
+    return "";
+  }
+
+  // Lays out an installed tree in the test's directory; the name may hold
+  // spaces, so that the plugin's path does too.
+  Tree install(const std::string &name, Sabotage sabotage) {
+    std::string prefix = work + "/" + name;
+    std::string suite = std::string(CONFIGURED_TARGET) + "/" + CONFIGURED_VERSION + "/";
+    std::string libexec = prefix + "/libexec/kiv15/kiv/" + suite;
+    make_dir(prefix + "/bin");
+    make_dir(libexec);
+    make_dir(prefix + "/" + CONFIGURED_TARGET + "/bin");
+    for (const std::string &program : {kiv_ar, kiv_nm, kiv_ranlib}) {
+      std::string wrapper = prefix + "/bin/" + program.substr(program.rfind('/') + 1);
+      if (sabotage == Sabotage::wrapper_runs_plain_tool)
+        write_script(wrapper, "exec " + wrapper.substr(wrapper.rfind('-') + 1) + " \"$@\"\n");
+      else
+        write_file(wrapper, read_file(program), 0755);
+    }
+    std::string plugin = libexec + "libvesk_plugin.so";
+    if (sabotage == Sabotage::empty_plugin) {
+      RunResult r = run_program(clang, {clang, "-shared", "-x", "c", "/dev/null", "-o", plugin});
+      EXPECT_EQ(r.exit_code(), 0) << "building an empty shared object: " << output_of(r);
+    } else {
+      EXPECT_EQ(symlink(lto_plugin.c_str(), plugin.c_str()), 0) << strerror(errno);
+    }
+    return {prefix + "/bin"};
+  }
+
+  static inline std::unique_ptr<ScopedTempDir> scratch;
+  static inline std::string skip_reason, setup_failure, objects;
+  static inline int works = 0;
+  std::string work;  // a fresh directory for each test
+};
+
+// What a check found wrong, or "" when the job was done.
+using Finding = std::string;
+
+Finding nm_lists_bitcode_symbols(const Tree &t, const std::string &, const std::string &objects) {
+  RunResult r = run_program(t.program("kiv-nm"),
+                            {t.program("kiv-nm"), objects + "add.o", objects + "twice.o"});
+  if (r.exit_code() != 0) return "kiv-nm failed: " + output_of(r);
+  for (const std::string &symbol : library_symbols)
+    if (r.out.find("T " + symbol + "\n") == std::string::npos)
+      return "kiv-nm did not list " + symbol + ":\n" + r.out;
+  return "";
+}
+
+Finding index_lists(const std::string &archive, const std::string &who) {
+  std::vector<std::string> index = archive_index(archive);
+  if (index == library_symbols) return "";
+  std::string listed;
+  for (const std::string &s : index) listed += " " + s;
+  return "the index " + who + " wrote lists:" + (listed.empty() ? " nothing" : listed);
+}
+
+Finding ar_writes_the_index(const Tree &t, const std::string &work, const std::string &objects) {
+  RunResult r =
+      run_program(t.program("kiv-ar"),
+                  {t.program("kiv-ar"), "rcs", "libcalc.a", objects + "add.o", objects + "twice.o"},
+                  {.cwd = work});
+  if (r.exit_code() != 0) return "kiv-ar rcs failed: " + output_of(r);
+  return index_lists(work + "/libcalc.a", "kiv-ar rcs");
+}
+
+Finding ranlib_rebuilds_a_dropped_index(const Tree &t, const std::string &work,
+                                        const std::string &objects) {
+  std::string archive = work + "/libcalc.a";
+  write_file(archive, read_file(objects + "indexed.a"));
+  std::string ranlib = find_in_path("ranlib");
+  run_program(ranlib, {ranlib, archive});
+  // Plain ranlib, blind to the members, writes an index without them.
+  EXPECT_EQ(archive_index(archive), std::vector<std::string>{}) << "plain ranlib kept the index";
+  RunResult r = run_program(t.program("kiv-ranlib"), {t.program("kiv-ranlib"), archive});
+  if (r.exit_code() != 0) return "kiv-ranlib failed: " + output_of(r);
+  return index_lists(archive, "kiv-ranlib");
+}
+
+// Archives the library with kiv-ar, links the program against it with the
+// given linker, and runs it. The library's files are named in a response
+// file when rsp is set, with spaces in every path.
+Finding lto_link(const Tree &t, const std::string &work, const std::string &objects,
+                 const std::string &linker, bool rsp) {
+  std::vector<std::string> ar = {t.program("kiv-ar"), "rcs", "libcalc.a", objects + "add.o",
+                                 objects + "twice.o"};
+  std::string library = work + "/libcalc.a";
+  if (rsp) {
+    make_dir(work + "/the objects");
+    write_file(work + "/the objects/add one.o", read_file(objects + "add.o"));
+    write_file(work + "/the objects/twice it's.o", read_file(objects + "twice.o"));
+    write_file(work + "/the list.rsp", "'the objects/add one.o'\n\"the objects/twice it's.o\"\n");
+    library = work + "/lib calc.a";
+    ar = {t.program("kiv-ar"), "rcs", "lib calc.a", "@the list.rsp"};
+  }
+  RunResult r = run_program(t.program("kiv-ar"), ar, {.cwd = work});
+  if (r.exit_code() != 0) return "kiv-ar rcs failed: " + output_of(r);
+  std::string program = work + "/prog";
+  r = run_program(
+      clang, {clang, "-flto", "-fuse-ld=" + linker, objects + "main.o", library, "-o", program});
+  if (r.exit_code() != 0) return "the link with ld." + linker + " failed: " + output_of(r);
+  r = run_program(program, {program});
+  if (r.exit_code() != 0 || r.out != "42\n") return "the program printed: " + output_of(r);
+  return "";
+}
+
+struct JobCheck {
+  const char *what;
+  const char *needs;  // a program the check cannot do without, or null
+  Finding (*check)(const Tree &, const std::string &work, const std::string &objects);
+};
+
+const JobCheck job_checks[] = {
+    {"kiv-nm lists the symbols of bitcode objects", nullptr, nm_lists_bitcode_symbols},
+    {"kiv-ar rcs indexes bitcode members", nullptr, ar_writes_the_index},
+    {"kiv-ranlib indexes them after a plain ranlib dropped them", "ranlib",
+     ranlib_rebuilds_a_dropped_index},
+    {"an LTO link with ld.bfd against kiv-ar's archive", "ld.bfd",
+     [](const Tree &t, const std::string &w, const std::string &o) {
+       return lto_link(t, w, o, "bfd", false);
+     }},
+    {"an LTO link with ld.gold against kiv-ar's archive", "ld.gold",
+     [](const Tree &t, const std::string &w, const std::string &o) {
+       return lto_link(t, w, o, "gold", false);
+     }},
+    {"the same with a response file and spaces in every path", "ld.bfd",
+     [](const Tree &t, const std::string &w, const std::string &o) {
+       return lto_link(t, w, o, "bfd", true);
+     }},
+};
+
+class LtoJobChecks : public LtoJob {
+ protected:
+  // Runs every check against the tree; each must find nothing wrong, or, for
+  // a sabotaged tree, each must find the fault.
+  void run_checks(const Tree &tree, bool sabotaged) {
+    std::string not_run;
+    int n = 0;
+    for (const JobCheck &c : job_checks) {
+      if (c.needs && find_in_path(c.needs).empty()) {
+        not_run += std::string(" [") + c.what + ": no " + c.needs + "]";
+        continue;
+      }
+      std::string dir = work + "/" + std::to_string(++n);
+      make_dir(dir);
+      Finding found = c.check(tree, dir, objects);
+      if (sabotaged)
+        EXPECT_NE(found, "") << c.what << ": passed without the plugin";
+      else
+        EXPECT_EQ(found, "") << c.what;
+    }
+    if (!not_run.empty()) GTEST_SKIP() << "not run:" << not_run;
+  }
+};
+
+TEST_F(LtoJobChecks, InstalledWrappersHandTheirPluginToTheTools) {
+  run_checks(install("kiv tree", Sabotage::none), false);
+}
+
+// The checks above are worth only what they catch: a wrapper that runs the
+// tool without the plugin, and a plugin that reads nothing, must fail each.
+TEST_F(LtoJobChecks, EachCheckFailsWhenTheWrapperRunsThePlainTool) {
+  run_checks(install("plain tools", Sabotage::wrapper_runs_plain_tool), true);
+}
+
+TEST_F(LtoJobChecks, EachCheckFailsWithAnEmptyPlugin) {
+  run_checks(install("empty plugin", Sabotage::empty_plugin), true);
+}
+
+// A build system's recipe for the wrappers, tried on the small library.
+struct Recipe {
+  const char *name;
+  std::vector<const char *> needs;  // programs, looked up in PATH
+  std::vector<const char *> files;  // copied from the project
+  // The build, one command after another; "{bin}" stands for the installed
+  // tree's bin directory, which is also first in PATH.
+  std::vector<std::vector<std::string>> steps;
+  std::vector<const char *> programs;    // built; each must print 42
+  std::vector<const char *> in_log;      // the build's output must show these
+  std::vector<const char *> not_in_log;  // ... and must not show these
+};
+
+const std::vector<const char *> c_sources = {"add.c", "twice.c", "main.c"};
+std::vector<const char *> with(std::vector<const char *> files) {
+  files.insert(files.end(), c_sources.begin(), c_sources.end());
+  return files;
+}
+
+// The recipes of the manual page, with the flags that make the objects
+// bitcode where the project leaves them to the command line.
+const Recipe recipes[] = {
+    {"make", {"make"}, with({"Makefile"}),
+     {{"make", "AR=kiv-ar", "RANLIB=kiv-ranlib", "NM=kiv-nm"}},
+     {"prog"}, {"kiv-ar rc", "kiv-ranlib"}, {}},
+    {"cmake", {"cmake", "ninja"}, with({"CMakeLists.txt"}),
+     {{"cmake", "-S", ".", "-B", "build", "-G", "Ninja", "-DCMAKE_C_FLAGS=-flto",
+       "-DCMAKE_AR={bin}/kiv-ar", "-DCMAKE_RANLIB={bin}/kiv-ranlib"},
+      {"cmake", "--build", "build", "-v"}},
+     {"build/prog", "build/prog_cxx"}, {"kiv-ar", "kiv-ranlib"}, {}},
+    // With interprocedural optimisation CMake archives with the compiler's own
+    // archiver variables and ignores CMAKE_AR.
+    {"cmake_ipo", {"cmake", "ninja"}, with({"CMakeLists.txt"}),
+     {{"cmake", "-S", ".", "-B", "build", "-G", "Ninja",
+       "-DCMAKE_INTERPROCEDURAL_OPTIMIZATION=ON", "-DCMAKE_C_COMPILER_AR={bin}/kiv-ar",
+       "-DCMAKE_C_COMPILER_RANLIB={bin}/kiv-ranlib",
+       "-DCMAKE_CXX_COMPILER_AR={bin}/kiv-ar", "-DCMAKE_CXX_COMPILER_RANLIB={bin}/kiv-ranlib"},
+      {"cmake", "--build", "build", "-v"}},
+     {"build/prog", "build/prog_cxx"}, {"kiv-ar", "kiv-ranlib"}, {"llvm-ar", "llvm-ranlib"}},
+    {"cmake_ipo_with_cmake_ar_only", {"cmake", "ninja"}, with({"CMakeLists.txt"}),
+     {{"cmake", "-S", ".", "-B", "build", "-G", "Ninja",
+       "-DCMAKE_INTERPROCEDURAL_OPTIMIZATION=ON", "-DCMAKE_AR={bin}/kiv-ar",
+       "-DCMAKE_RANLIB={bin}/kiv-ranlib"},
+      {"cmake", "--build", "build", "-v"}},
+     {}, {}, {"kiv-ar", "kiv-ranlib"}},
+    {"meson", {"meson", "ninja"}, with({"meson.build", "kiv.ini"}),
+     {{"meson", "setup", "--native-file", "kiv.ini", "-Db_lto=true", "build"},
+      {"ninja", "-C", "build", "-v"}},
+     {"build/prog"}, {"kiv-ar"}, {}},
+    {"autotools", {"autoreconf", "libtoolize", "automake", "make"},
+     with({"configure.ac", "Makefile.am"}),
+     {{"autoreconf", "-i"},
+      {"./configure", "CFLAGS=-O2 -flto", "AR=kiv-ar", "RANLIB=kiv-ranlib", "NM=kiv-nm"},
+      {"make", "V=1"}},
+     {"prog"}, {"kiv-ar cr", "kiv-ranlib"}, {}},
+};
+
+void PrintTo(const Recipe &recipe, std::ostream *os) { *os << recipe.name; }
+
+std::string substitute(std::string text, const std::string &bin) {
+  for (size_t at; (at = text.find("{bin}")) != std::string::npos;) text.replace(at, 5, bin);
+  return text;
+}
+
+class LtoRecipes : public LtoJob, public ::testing::WithParamInterface<Recipe> {
+ protected:
+  static constexpr bool tried = KIV_TEST_RECIPES;
+  // Where the recipes are not tried, the shared fixture is not made either.
+  static void SetUpTestSuite() {
+    if (tried) LtoJob::SetUpTestSuite();
+  }
+  void SetUp() override {
+    if (!tried) GTEST_SKIP() << "the build-system recipes are tried in one configuration only";
+    LtoJob::SetUp();
+  }
+};
+
+TEST_P(LtoRecipes, BuildThroughTheWrappers) {
+  const Recipe &recipe = GetParam();
+  for (const char *program : recipe.needs)
+    if (find_in_path(program).empty()) GTEST_SKIP() << "no " << program << " in PATH";
+  Tree tree = install("kiv", Sabotage::none);
+  std::string dir = work + "/calc";
+  make_dir(dir);
+  for (const char *file : recipe.files) {
+    // The Meson native file names the wrapper by its full path.
+    std::string text = std::string(file) == "kiv.ini"
+                           ? "[binaries]\nar = '" + tree.program("kiv-ar") + "'\n"
+                           : read_file(project + file);
+    write_file(dir + "/" + file, text);
+  }
+  const char *path = getenv("PATH");
+  RunOptions options = {
+      .env_set = {"PATH=" + tree.bin + ":" + dir_of(clang) + ":" + (path ? path : "/usr/bin:/bin"),
+                  "CC=" + clang, "CXX=" + clang + "++"},
+      .env_unset = {"CFLAGS", "CXXFLAGS", "LDFLAGS", "AR", "RANLIB", "NM", "MAKEFLAGS", "MFLAGS"},
+      .cwd = dir};
+  std::string log;
+  for (const std::vector<std::string> &step : recipe.steps) {
+    std::vector<std::string> argv;
+    for (const std::string &arg : step) argv.push_back(substitute(arg, tree.bin));
+    std::string program = argv[0][0] == '.' ? dir + "/" + argv[0] : find_in_path(argv[0]);
+    RunResult r = run_program(program, argv, options);
+    log += output_of(r);
+    ASSERT_EQ(r.exit_code(), 0) << argv[0] << " failed:\n" << log;
+  }
+  for (const char *shown : recipe.in_log)
+    EXPECT_NE(log.find(shown), std::string::npos) << "the build did not run " << shown << ":\n"
+                                                  << log;
+  for (const char *absent : recipe.not_in_log)
+    EXPECT_EQ(log.find(absent), std::string::npos) << "the build ran " << absent << ":\n" << log;
+  for (const char *program : recipe.programs) {
+    RunResult r = run_program(dir + "/" + program, {program});
+    EXPECT_EQ(output_of(r), "42\n") << program;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Recipes, LtoRecipes, ::testing::ValuesIn(recipes),
+                         [](const ::testing::TestParamInfo<Recipe> &info) {
+                           return info.param.name;
+                         });
+
+}  // namespace
