@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "c_api_helpers.h"
 #include "test_util.h"
 
 namespace {

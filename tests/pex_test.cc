@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "pex_posix.h"
+#include "c_api_helpers.h"
 #include "test_util.h"
 
 namespace {
