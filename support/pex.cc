@@ -1,6 +1,5 @@
 #include "pex.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -71,18 +70,11 @@ bool collect_pending(pex_pipeline *p, int *err) {
   return pex_collect_statuses(p, 0, &message, err) != 0;
 }
 
-// Keeps a reader's descriptor from the children launched later. The
-// standard descriptors are left alone: a child that inherits one of them as
-// it is would lose it.
-void keep_from_children(FILE *stream) {
-  int fd = fileno(stream);
-  if (fd > 2) fcntl(fd, F_SETFD, fcntl(fd, F_GETFD) | FD_CLOEXEC);
-}
-
-// Records a reader for pex_destroy to close; passes null through.
+// Records a reader for pex_destroy to close, its descriptor kept from the
+// children launched later; passes null through.
 FILE *hand_out(pex_pipeline *p, FILE *stream) {
   if (stream) {
-    keep_from_children(stream);
+    keep_from_children(fileno(stream));
     p->readers = grow(p->readers, p->reader_count + 1);
     p->readers[p->reader_count++] = stream;
   }

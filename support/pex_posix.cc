@@ -172,11 +172,8 @@ int wait_child(pex_pipeline *, pid_t pid, int *status, pex_child_times *times, i
   return 0;
 }
 
-// A pipe's ends reach a child only through the file actions, which put them
-// on 0, 1 or 2 where close-on-exec does not carry over; an end that is one
-// of those already (a parent without its own) would lose it, so it is left alone.
-bool keep_from_children(int fd) { return fd <= 2 || fcntl(fd, F_SETFD, FD_CLOEXEC) == 0; }
-
+// A pipe's ends reach a child only through the file actions, which dup2
+// them onto 0, 1 or 2, where close-on-exec does not carry over.
 int make_pipe(pex_pipeline *, int *fds, int) {
   if (pipe(fds) != 0) return -1;
   unique_fd read_end{fds[0]}, write_end{fds[1]};
@@ -197,6 +194,12 @@ FILE *fdopen_write(pex_pipeline *, int fd, int) {
 void backend_cleanup(pex_pipeline *) {}
 
 }  // namespace
+
+bool keep_from_children(int fd) {
+  if (fd <= 2) return true;
+  int flags = fcntl(fd, F_GETFD);
+  return flags >= 0 && fcntl(fd, F_SETFD, flags | FD_CLOEXEC) == 0;
+}
 
 constexpr pex_backend_ops posix_spawn_backend = {
     open_for_read, open_for_write, spawn_child,  close_fd,        wait_child,

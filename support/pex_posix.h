@@ -12,3 +12,8 @@
 #include "pex.h"
 
 extern const pex_backend_ops posix_spawn_backend;
+
+// Makes fd close-on-exec, so that no child started later inherits it; 0, 1
+// and 2 are left alone, since a child that inherits one of them as it is
+// would lose it. False, with errno set, when fcntl fails.
+bool keep_from_children(int fd);
