@@ -101,7 +101,7 @@ void copy_per_child(const pex_pipeline *p, const T *entries, int count, T *vecto
   if (count > 0) memcpy(vector, entries, static_cast<size_t>(count) * sizeof(T));
 }
 
-// Opens the child's standard output into fds.out (step 3 of a launch).
+// Opens the standard output of the child being launched into fds.out.
 // Null, or the message of the failed step with *err set.
 const char *open_output(pex_pipeline *p, int flags, const char *outname, launch_descriptors &fds,
                         int *err) {
@@ -159,7 +159,7 @@ const char *open_output(pex_pipeline *p, int flags, const char *outname, launch_
   return nullptr;
 }
 
-// Opens the child's standard error into fds.errdes (step 4 of a launch).
+// Opens the standard error of the child being launched into fds.errdes.
 // Null, or the message of the failed step with *err set.
 const char *open_error(pex_pipeline *p, int flags, const char *errname, launch_descriptors &fds,
                        int *err) {
