@@ -17,6 +17,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "c_api_helpers.h"
+
 extern char **environ;
 
 namespace bench {
@@ -132,9 +134,7 @@ int wait_for(pid_t pid) {
 }  // namespace
 
 timed_run run_timed(const std::vector<std::string> &argv, const std::string &stdout_path) {
-  std::vector<char *> args;
-  for (const std::string &arg : argv) args.push_back(const_cast<char *>(arg.c_str()));
-  args.push_back(nullptr);
+  kiv_test::Args args(argv);
   spawn_actions file_actions;
   if (!stdout_path.empty()) {
     if (int err = posix_spawn_file_actions_addopen(&file_actions.actions, STDOUT_FILENO,
@@ -144,7 +144,7 @@ timed_run run_timed(const std::vector<std::string> &argv, const std::string &std
   }
   double start = now_seconds();
   pid_t pid;
-  if (int err = posix_spawn(&pid, args[0], &file_actions.actions, nullptr, args.data(), environ))
+  if (int err = posix_spawn(&pid, args.program(), &file_actions.actions, nullptr, args.get(), environ))
     fail("cannot start " + argv[0] + ": " + strerror(err));
   int status = wait_for(pid);
   return {status, now_seconds() - start};

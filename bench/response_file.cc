@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "bench_util.h"
+#include "c_api_helpers.h"
 
 namespace {
 
@@ -158,7 +159,7 @@ int main(int argc, char **argv) {
   // a file it leaves behind shows.
   std::string temp_dir = scratch / "tmp";
   std::filesystem::create_directory(temp_dir);
-  if (setenv("TMPDIR", temp_dir.c_str(), 1) != 0) bench::fail("setenv TMPDIR");
+  kiv_test::ScopedEnv tmpdir("TMPDIR", temp_dir.c_str());
 
   std::vector<case_result> cases;
   case_result floor{1, 0, scratch / "args-1.rsp", {}};

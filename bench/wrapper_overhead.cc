@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "bench_util.h"
+#include "c_api_helpers.h"
 
 namespace {
 
@@ -102,9 +103,11 @@ bool check_variant(const variant &v, const bench::scratch_dir &scratch) {
   std::string log = scratch / "plugin.log";
   std::string out = scratch / "listing.txt";
   std::filesystem::remove(log);
-  if (setenv("KIV_TEST_PLUGIN_LOG", log.c_str(), 1) != 0) bench::fail("setenv");
-  int status = bench::run(v.argv, out);
-  if (unsetenv("KIV_TEST_PLUGIN_LOG") != 0) bench::fail("unsetenv");
+  int status;
+  {
+    kiv_test::ScopedEnv plugin_log("KIV_TEST_PLUGIN_LOG", log.c_str());
+    status = bench::run(v.argv, out);
+  }
   if (status != 0) bench::fail(std::string(v.name) + ": " + bench::describe_status(status));
   std::string listing = bench::read_file(out);
   if (listing != "a.o\nb.o\n") bench::fail(std::string(v.name) + " listed: " + listing);

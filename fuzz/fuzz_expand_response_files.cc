@@ -7,7 +7,8 @@
 // the files beyond the last text, never exist); no other '@' reaches a file,
 // so no argument can name a directory or a file outside the scratch
 // directory. References may form cycles: an input whose expansion would meet
-// 2000 @-arguments (which ends the process by design) is skipped.
+// 2000 @-arguments is skipped, since the library ends the process there,
+// taking such a count for a file that names itself.
 #include <unistd.h>
 
 #include <cctype>

@@ -1,11 +1,13 @@
-// Path components, ':'-separated prefix lists, base names and the relocation
-// of a directory, each checked against its rule on arbitrary text.
+// Path components, ':'-separated lists, base names and the relocation of a
+// directory, each checked on arbitrary text against a second, plain
+// computation over std::string.
 //
-// The input is cut at its NUL bytes: the first piece is the path for the
-// splitter, the prefix list and the base names; the first three pieces are
-// the build-time program directory, the target directory and the program
-// name for the relocation ("/opt/x/bin/prog" unless the third piece holds a
-// '/': a bare name would be looked up in PATH).
+// The input is cut at its NUL bytes. The first piece is the path for the
+// component splitter and the base names, and the ':'-separated list for
+// colon_list, the prefix lists and the PATH search. The first three pieces
+// are the build-time program directory, the target directory and the
+// program name for the relocation ("/opt/x/bin/prog" unless the third piece
+// holds a '/': a bare name would be looked up in PATH).
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -15,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "c_api_helpers.h"
+#include "colon_list.h"
 #include "path.h"
 #include "prefix_list.h"
 
@@ -65,9 +69,8 @@ void check_components(const std::string &path) {
   if (joined != path) fail("the components do not join to the path");
 }
 
-void check_prefix_list(const std::string &text) {
-  prefix_list list{};
-  prefix_list_from_string(text.c_str(), &list);
+// The prefixes of a ':'-separated text, computed here over std::string.
+std::vector<std::string> reference_prefixes(const std::string &text) {
   std::vector<std::string> expected;
   size_t start = 0;
   for (;;) {
@@ -78,25 +81,41 @@ void check_prefix_list(const std::string &text) {
     else if (part.back() != '/')
       part += '/';
     expected.push_back(part);
-    if (colon == std::string::npos) break;
+    if (colon == std::string::npos) return expected;
     start = colon + 1;
   }
-  size_t longest = 0;
+}
+
+// The ':' rule as its two users apply it: the prefix lists, and the PATH
+// search of the relocation, which must find nothing for a name that no
+// directory holds, whatever PATH is.
+void check_colon_list(const std::string &text) {
+  std::vector<std::string> expected = reference_prefixes(text);
+
+  // Exactly the room promised, so that the sanitizer sees a write past it.
+  std::vector<char> buffer(colon_list::prefix_room(text.c_str()));
+  colon_list elements(text.c_str());
   size_t n = 0;
-  for (prefix_entry *entry = list.head; entry;) {
-    if (n >= expected.size() || expected[n] != entry->text) fail("prefix entry differs");
-    if (entry->text[strlen(entry->text) - 1] != '/') fail("prefix entry without a trailing '/'");
-    if (strlen(entry->text) > longest) longest = strlen(entry->text);
-    ++n;
-    // Lists are never freed in the library; this one is released here to
-    // keep the leak checker's attention on the library's own blocks.
-    prefix_entry *next = entry->next;
-    free(entry->text);
-    free(entry);
-    entry = next;
+  for (size_t len; (len = elements.next(buffer.data())) != 0; ++n) {
+    if (n >= expected.size() || expected[n] != buffer.data() || len != expected[n].size())
+      fail("colon_list element differs");
   }
-  if (n != expected.size()) fail("wrong number of prefix entries");
+  if (n != expected.size()) fail("wrong number of colon_list elements");
+
+  kiv_test::ScopedPrefixList list;
+  prefix_list_from_string(text.c_str(), &list);
+  if (list.texts() != expected) fail("prefix entries differ");
+  size_t longest = 0;
+  for (const std::string &prefix : expected) longest = std::max(longest, prefix.size());
   if (static_cast<size_t>(list.longest_len) != longest) fail("wrong longest_len");
+
+  // Every element costs an access(): long lists are left to the checks above.
+  if (expected.size() > 32) return;
+  const char *absent = "kiv-fuzz-no-such-program";
+  kiv_test::ScopedEnv path("PATH", text.c_str());
+  if (kiv_test::take_string(relocate_prefix_ignoring_links(absent, "/usr/local/bin/", "/usr/local/lib/")) !=
+      "../lib/")
+    fail("the PATH search found a program that does not exist");
 }
 
 void check_basenames(const std::string &path) {
@@ -116,7 +135,8 @@ std::string joined(const std::vector<std::string> &components, size_t from, size
   return text;
 }
 
-// Null as an empty optional; the rules as stated for the relocation.
+// The relocation computed a second way, over std::string: false where the
+// library must return null, else the relocated prefix in result.
 bool reference_relocation(const std::string &progname, const std::string &bin_prefix,
                           const std::string &prefix, std::string &result) {
   std::vector<std::string> program = reference_components(progname);
@@ -164,7 +184,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     p = nul + 1;
   }
   check_components(pieces[0]);
-  check_prefix_list(pieces[0]);
+  check_colon_list(pieces[0]);
   check_basenames(pieces[0]);
   check_relocation(pieces);
   return 0;

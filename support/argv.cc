@@ -5,6 +5,7 @@
 
 #include "alloc.h"
 #include "char_class.h"
+#include "handles.h"
 
 namespace {
 
@@ -70,25 +71,22 @@ const char *read_argument(const char *p, char *out) {
 argv_vector split_argument_string(const char *text) {
   if (!text) return nullptr;
   // No argument is longer than the whole text.
-  char *scratch = static_cast<char *>(checked_malloc(strlen(text) + 1));
-  argv_vector argv = nullptr;
-  size_t capacity = 0;
+  unique_cstr scratch{static_cast<char *>(checked_malloc(strlen(text) + 1))};
+  size_t capacity = initial_slots;
+  argv_vector argv = static_cast<argv_vector>(checked_malloc(capacity * sizeof(char *)));
   size_t count = 0;
-  const char *p = skip_space(text);
-  for (;;) {
-    // One slot is always kept for the terminating null.
-    if (capacity == 0 || count + 1 >= capacity) {
-      capacity = capacity == 0 ? initial_slots : capacity * 2;
+  argv[0] = nullptr;
+  for (const char *p = skip_space(text); *p; p = skip_space(p)) {
+    // Room for one more argument and the terminating null: the array grows
+    // only when another argument is there to fill it.
+    if (count + 1 >= capacity) {
+      capacity *= 2;
       argv = static_cast<argv_vector>(checked_realloc(argv, capacity * sizeof(char *)));
     }
+    p = read_argument(p, scratch.get());
+    argv[count++] = checked_strdup(scratch.get());
     argv[count] = nullptr;
-    if (*p == '\0') break;
-    p = read_argument(p, scratch);
-    argv[count++] = checked_strdup(scratch);
-    argv[count] = nullptr;
-    p = skip_space(p);
   }
-  free(scratch);
   return argv;
 }
 

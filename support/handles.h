@@ -2,10 +2,14 @@
 // where a thing is made also says who releases it. The public API still
 // returns malloc blocks and bare descriptors; these live on the caller's side
 // of it. Only std::unique_ptr is used: nothing of the C++ run-time library.
+//
+// Releasing never changes errno: a handle dropped on a failure exit leaves
+// the errno of the failure for the caller.
 #pragma once
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -15,33 +19,62 @@
 #include "pex.h"
 
 struct free_deleter {
-  void operator()(void *block) const { free(block); }
+  void operator()(void *block) const {
+    int saved = errno;
+    free(block);
+    errno = saved;
+  }
 };
 struct argv_deleter {
-  void operator()(char **argv) const { free_argv(argv); }
+  void operator()(char **argv) const {
+    int saved = errno;
+    free_argv(argv);
+    errno = saved;
+  }
 };
 // For streams whose close result nobody needs; close and check by hand where
 // it matters (a file that was written).
 struct file_closer {
-  void operator()(FILE *stream) const { fclose(stream); }
+  void operator()(FILE *stream) const {
+    int saved = errno;
+    fclose(stream);
+    errno = saved;
+  }
 };
 struct pipeline_destroyer {
-  void operator()(pex_pipeline *p) const { pex_destroy(p); }
+  void operator()(pex_pipeline *p) const {
+    int saved = errno;
+    pex_destroy(p);
+    errno = saved;
+  }
 };
 
 // A descriptor in unique_ptr's "pointer" slot: every negative number is null.
+struct fd_handle {
+  int fd = -1;
+  fd_handle() = default;
+  fd_handle(std::nullptr_t) {}
+  fd_handle(int n) : fd(n) {}
+  explicit operator bool() const { return fd >= 0; }
+  friend bool operator==(fd_handle a, fd_handle b) { return a.fd == b.fd || (a.fd < 0 && b.fd < 0); }
+  friend bool operator==(fd_handle a, std::nullptr_t) { return a.fd < 0; }
+};
 struct fd_closer {
-  struct pointer {
-    int fd = -1;
-    pointer() = default;
-    pointer(std::nullptr_t) {}
-    pointer(int n) : fd(n) {}
-    explicit operator bool() const { return fd >= 0; }
-    friend bool operator==(pointer a, pointer b) { return a.fd == b.fd || (a.fd < 0 && b.fd < 0); }
-    friend bool operator==(pointer a, std::nullptr_t) { return a.fd < 0; }
-  };
-  void operator()(pointer p) const {
-    if (p.fd >= 0) close(p.fd);
+  using pointer = fd_handle;
+  void operator()(fd_handle h) const {
+    int saved = errno;
+    close(h.fd);
+    errno = saved;
+  }
+};
+// A descriptor that a pipeline's backend made, closed through that backend.
+struct pipeline_fd_closer {
+  using pointer = fd_handle;
+  pex_pipeline *p = nullptr;
+  void operator()(fd_handle h) const {
+    int saved = errno;
+    p->ops->close_fd(p, h.fd);
+    errno = saved;
   }
 };
 
@@ -51,3 +84,5 @@ using unique_file = std::unique_ptr<FILE, file_closer>;
 using unique_pipeline = std::unique_ptr<pex_pipeline, pipeline_destroyer>;
 // unique_fd fd{open(...)}; fd.get().fd is the number, fd.release().fd gives it up.
 using unique_fd = std::unique_ptr<int, fd_closer>;
+// unique_pipeline_fd fd{n, {p}}: as unique_fd, closed with p's close_fd.
+using unique_pipeline_fd = std::unique_ptr<int, pipeline_fd_closer>;

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "alloc.h"
+#include "handles.h"
 #include "pex_posix.h"
 #include "temp_file.h"
 
@@ -15,16 +16,36 @@ namespace {
 
 constexpr std::string_view temp_suffix = "XXXXXX";
 
-// Closes what a failed launch had made or taken so far: in unless it is the
-// parent's 0, out unless 1, errdes unless 2; -1 marks one not made yet.
-void close_launch_fds(pex_pipeline *p, int in, int out, int errdes) {
-  if (in > 0) p->ops->close_fd(p, in);
-  if (out >= 0 && out != 1) p->ops->close_fd(p, out);
-  if (errdes >= 0 && errdes != 2) p->ops->close_fd(p, errdes);
-}
+// The descriptors a launch makes or takes for its child. When the launch
+// ends, each that is still held is closed through the backend, except the
+// parent's own 0, 1 and 2, which the child inherits; release() hands them
+// all to the backend once spawn_child has taken them over.
+class launch_descriptors {
+ public:
+  explicit launch_descriptors(pex_pipeline *p) : p_(p) {}
+  launch_descriptors(const launch_descriptors &) = delete;
+  launch_descriptors &operator=(const launch_descriptors &) = delete;
+  ~launch_descriptors() {
+    close_unless(in, 0);
+    close_unless(out, 1);
+    close_unless(errdes, 2);
+  }
+  void release() { in = out = errdes = -1; }
 
+  int in = -1;
+  int out = -1;
+  int errdes = -1;
+
+ private:
+  void close_unless(int fd, int standard) {
+    if (fd >= 0 && fd != standard) p_->ops->close_fd(p_, fd);
+  }
+  pex_pipeline *p_;
+};
+
+// Takes the pending input name off the pipeline; an owned one is freed.
 void consume_next_input_name(pex_pipeline *p) {
-  if (p->next_input_name_owned) free(p->next_input_name);
+  unique_cstr owned{p->next_input_name_owned ? p->next_input_name : nullptr};
   p->next_input_name_owned = 0;
   p->next_input_name = nullptr;
 }
@@ -32,6 +53,12 @@ void consume_next_input_name(pex_pipeline *p) {
 template <typename T>
 T *grow(T *array, int count) {
   return static_cast<T *>(checked_realloc(array, static_cast<size_t>(count) * sizeof(T)));
+}
+
+// pex_destroy removes the file and frees the name.
+void add_to_remove_list(pex_pipeline *p, char *name) {
+  p->remove_list = grow(p->remove_list, p->remove_count + 1);
+  p->remove_list[p->remove_count++] = name;
 }
 
 bool ends_with_template(const char *base) { return std::string_view(base).ends_with(temp_suffix); }
@@ -43,16 +70,24 @@ bool collect_pending(pex_pipeline *p, int *err) {
   return pex_collect_statuses(p, 0, &message, err) != 0;
 }
 
-// A stream over a descriptor the pipeline is giving up; the descriptor is
-// closed when no stream can be made, since nothing refers to it afterwards.
-FILE *reader_for(pex_pipeline *p, int fd, int binary) {
-  FILE *stream = p->ops->fdopen_read(p, fd, binary);
-  if (!stream) {
-    int saved = errno;
-    p->ops->close_fd(p, fd);
-    errno = saved;
+// Records a reader for pex_destroy to close, its descriptor kept from the
+// children launched later; passes null through.
+FILE *hand_out(pex_pipeline *p, FILE *stream) {
+  if (stream) {
+    keep_from_children(fileno(stream));
+    p->readers = grow(p->readers, p->reader_count + 1);
+    p->readers[p->reader_count++] = stream;
   }
   return stream;
+}
+
+// A reader over a descriptor the pipeline is giving up; the descriptor is
+// closed when no stream can be made, since nothing refers to it afterwards.
+FILE *reader_for(pex_pipeline *p, int fd, int binary) {
+  unique_pipeline_fd owned{fd, {p}};
+  FILE *stream = p->ops->fdopen_read(p, fd, binary);
+  if (stream) owned.release();
+  return hand_out(p, stream);
 }
 
 // Copies count per-child entries into vector; those beyond the children
@@ -66,30 +101,123 @@ void copy_per_child(const pex_pipeline *p, const T *entries, int count, T *vecto
   if (count > 0) memcpy(vector, entries, static_cast<size_t>(count) * sizeof(T));
 }
 
+// Opens the standard output of the child being launched into fds.out.
+// Null, or the message of the failed step with *err set.
+const char *open_output(pex_pipeline *p, int flags, const char *outname, launch_descriptors &fds,
+                        int *err) {
+  const pex_backend_ops *ops = p->ops;
+  int binary = (flags & PEX_BINARY_OUT) != 0;
+  int append = (flags & PEX_APPEND_OUT) != 0;
+  if (flags & PEX_FINAL) {
+    p->next_input = -1;
+    if (!outname) {
+      fds.out = 1;
+      return nullptr;
+    }
+    if (flags & PEX_OUTNAME_IS_SUFFIX) {
+      // Without a temporary base the joined name is empty and the open fails.
+      unique_cstr name{concat_strings(p->temp_base, outname, nullptr)};
+      fds.out = ops->open_for_write(p, name.get(), binary, append);
+    } else {
+      fds.out = ops->open_for_write(p, outname, binary, append);
+    }
+    if (fds.out < 0) {
+      *err = errno;
+      return "open temporary output file";
+    }
+    return nullptr;
+  }
+  if (p->flags & PEX_PIPES) {
+    int ends[2];
+    if (ops->make_pipe(p, ends, binary) < 0) {
+      *err = errno;
+      return "pipe";
+    }
+    p->next_input = ends[0];
+    fds.out = ends[1];
+    return nullptr;
+  }
+  char *name = pex_make_temp_name(p, flags, outname);
+  if (!name) {
+    *err = 0;
+    return "could not create temporary file";
+  }
+  bool made = name != outname;
+  if (p->flags & PEX_KEEP_TEMPS) {
+    p->next_input_name = name;
+    p->next_input_name_owned = made;
+  } else {
+    add_to_remove_list(p, made ? name : checked_strdup(name));
+    p->next_input_name = name;
+    p->next_input_name_owned = 0;
+  }
+  fds.out = ops->open_for_write(p, name, binary, append);
+  if (fds.out < 0) {
+    *err = errno;
+    return "open temporary output file";
+  }
+  return nullptr;
+}
+
+// Opens the standard error of the child being launched into fds.errdes.
+// Null, or the message of the failed step with *err set.
+const char *open_error(pex_pipeline *p, int flags, const char *errname, launch_descriptors &fds,
+                       int *err) {
+  int binary = (flags & PEX_BINARY_ERR) != 0;
+  if (errname && (flags & PEX_STDERR_TO_PIPE)) {
+    *err = 0;
+    return "both ERRNAME and PEX_STDERR_TO_PIPE specified.";
+  }
+  if (p->stderr_pipe != -1) {
+    *err = 0;
+    return "PEX_STDERR_TO_PIPE used in the middle of pipeline";
+  }
+  if (errname) {
+    fds.errdes = p->ops->open_for_write(p, errname, binary, (flags & PEX_APPEND_ERR) != 0);
+    if (fds.errdes < 0) {
+      *err = errno;
+      return "open error file";
+    }
+  } else if (flags & PEX_STDERR_TO_PIPE) {
+    int ends[2];
+    if (p->ops->make_pipe(p, ends, binary) < 0) {
+      *err = errno;
+      return "pipe";
+    }
+    p->stderr_pipe = ends[0];
+    fds.errdes = ends[1];
+  } else {
+    fds.errdes = 2;
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 pex_pipeline *pex_create_with_ops(int flags, const char *program_name, const char *temp_base,
                                   const pex_backend_ops *ops) {
   auto *p = static_cast<pex_pipeline *>(checked_malloc(sizeof(pex_pipeline)));
-  p->flags = flags;
-  p->program_name = program_name;
-  p->temp_base = temp_base;
-  p->next_input = 0;
-  p->next_input_name = nullptr;
-  p->next_input_name_owned = 0;
-  p->stderr_pipe = -1;
-  p->child_count = 0;
-  p->children = nullptr;
-  p->statuses = nullptr;
-  p->times = nullptr;
-  p->waited_count = 0;
-  p->input_stream = nullptr;
-  p->output_reader = nullptr;
-  p->error_reader = nullptr;
-  p->remove_count = 0;
-  p->remove_list = nullptr;
-  p->ops = ops;
-  p->backend_data = nullptr;
+  *p = pex_pipeline{
+      .flags = flags,
+      .program_name = program_name,
+      .temp_base = temp_base,
+      .next_input = 0,
+      .next_input_name = nullptr,
+      .next_input_name_owned = 0,
+      .stderr_pipe = -1,
+      .child_count = 0,
+      .children = nullptr,
+      .statuses = nullptr,
+      .times = nullptr,
+      .waited_count = 0,
+      .input_stream = nullptr,
+      .reader_count = 0,
+      .readers = nullptr,
+      .remove_count = 0,
+      .remove_list = nullptr,
+      .ops = ops,
+      .backend_data = nullptr,
+  };
   return p;
 }
 
@@ -105,16 +233,13 @@ char *pex_make_temp_name(pex_pipeline *p, int flags, const char *name) {
   }
   if (!p->temp_base) return create_temp_file(nullptr);
 
-  char *name_template = ends_with_template(p->temp_base)
-                            ? checked_strdup(p->temp_base)
-                            : concat_strings(p->temp_base, temp_suffix.data(), nullptr);
-  int fd = mkstemps(name_template, 0);
-  if (fd < 0) {
-    free(name_template);
-    return nullptr;
-  }
+  unique_cstr name_template{ends_with_template(p->temp_base)
+                                ? checked_strdup(p->temp_base)
+                                : concat_strings(p->temp_base, temp_suffix.data(), nullptr)};
+  int fd = mkstemps(name_template.get(), 0);
+  if (fd < 0) return nullptr;
   close(fd);
-  return name_template;
+  return name_template.release();
 }
 
 int pex_collect_statuses(pex_pipeline *p, int done, const char **message, int *err) {
@@ -145,8 +270,6 @@ int pex_collect_statuses(pex_pipeline *p, int done, const char **message, int *e
 const char *pex_launch_with_env(pex_pipeline *p, int flags, const char *executable,
                                 char *const *argv, char *const *env, const char *outname,
                                 const char *errname, int *err) {
-  const pex_backend_ops *ops = p->ops;
-
   if (p->input_stream) {
     // fclose releases the stream even when it fails, so it is dropped either way.
     FILE *stream = p->input_stream;
@@ -157,124 +280,41 @@ const char *pex_launch_with_env(pex_pipeline *p, int flags, const char *executab
     }
   }
 
-  int in;
+  // Every exit from here on closes what fds holds.
+  launch_descriptors fds(p);
   if (!p->next_input_name) {
-    in = p->next_input;
-    if (in < 0) {
+    if (p->next_input < 0) {
       *err = 0;
       return "pipeline already complete";
     }
+    fds.in = p->next_input;
+    // A pipe's read end is the launch's now: if the launch fails, its number
+    // must not be used or closed again.
+    if (fds.in > 0) p->next_input = -1;
   } else {
     // The previous programs wrote the file; it is complete only once they ended.
     const char *message = nullptr;
     if (!pex_collect_statuses(p, 0, &message, err)) return message;
-    in = ops->open_for_read(p, p->next_input_name, (flags & PEX_BINARY_IN) != 0);
-    if (in < 0) {
+    fds.in = p->ops->open_for_read(p, p->next_input_name, (flags & PEX_BINARY_IN) != 0);
+    if (fds.in < 0) {
       *err = errno;
       return "open temporary file";
     }
     consume_next_input_name(p);
   }
 
-  int out;
-  int binary_out = (flags & PEX_BINARY_OUT) != 0;
-  int append_out = (flags & PEX_APPEND_OUT) != 0;
-  if (flags & PEX_FINAL) {
-    p->next_input = -1;
-    if (!outname) {
-      out = 1;
-    } else if (flags & PEX_OUTNAME_IS_SUFFIX) {
-      // Without a temporary base the joined name is empty and the open fails.
-      char *name = concat_strings(p->temp_base, outname, nullptr);
-      out = ops->open_for_write(p, name, binary_out, append_out);
-      int saved = errno;
-      free(name);
-      errno = saved;
-    } else {
-      out = ops->open_for_write(p, outname, binary_out, append_out);
-    }
-    if (out < 0) {
-      *err = errno;
-      close_launch_fds(p, in, -1, -1);
-      return "open temporary output file";
-    }
-  } else if (p->flags & PEX_PIPES) {
-    int fds[2];
-    if (ops->make_pipe(p, fds, binary_out) < 0) {
-      *err = errno;
-      // in may be the previous pipe's read end, still held in next_input:
-      // once closed here, its number must not be used or closed again.
-      if (in > 0 && p->next_input == in) p->next_input = -1;
-      close_launch_fds(p, in, -1, -1);
-      return "pipe";
-    }
-    p->next_input = fds[0];
-    out = fds[1];
-  } else {
-    char *name = pex_make_temp_name(p, flags, outname);
-    if (!name) {
-      *err = 0;
-      close_launch_fds(p, in, -1, -1);
-      return "could not create temporary file";
-    }
-    if (p->flags & PEX_KEEP_TEMPS) {
-      p->next_input_name = name;
-      p->next_input_name_owned = name != outname;
-    } else {
-      p->remove_list = grow(p->remove_list, p->remove_count + 1);
-      p->remove_list[p->remove_count++] = name != outname ? name : checked_strdup(name);
-      p->next_input_name = name;
-      p->next_input_name_owned = 0;
-    }
-    out = ops->open_for_write(p, name, binary_out, append_out);
-    if (out < 0) {
-      *err = errno;
-      close_launch_fds(p, in, -1, -1);
-      return "open temporary output file";
-    }
-  }
-
-  int errdes;
-  int binary_err = (flags & PEX_BINARY_ERR) != 0;
-  if (errname && (flags & PEX_STDERR_TO_PIPE)) {
-    *err = 0;
-    close_launch_fds(p, in, out, -1);
-    return "both ERRNAME and PEX_STDERR_TO_PIPE specified.";
-  }
-  if (p->stderr_pipe != -1) {
-    *err = 0;
-    close_launch_fds(p, in, out, -1);
-    return "PEX_STDERR_TO_PIPE used in the middle of pipeline";
-  }
-  if (errname) {
-    errdes = ops->open_for_write(p, errname, binary_err, (flags & PEX_APPEND_ERR) != 0);
-    if (errdes < 0) {
-      *err = errno;
-      close_launch_fds(p, in, out, -1);
-      return "open error file";
-    }
-  } else if (flags & PEX_STDERR_TO_PIPE) {
-    int fds[2];
-    if (ops->make_pipe(p, fds, binary_err) < 0) {
-      *err = errno;
-      close_launch_fds(p, in, out, -1);
-      return "pipe";
-    }
-    p->stderr_pipe = fds[0];
-    errdes = fds[1];
-  } else {
-    errdes = 2;
-  }
+  if (const char *failed = open_output(p, flags, outname, fds, err)) return failed;
+  if (const char *failed = open_error(p, flags, errname, fds, err)) return failed;
 
   // With pipes, next_input is now the read end meant for the next program.
   int toclose = (p->flags & PEX_PIPES) ? p->next_input : -1;
   const char *message = nullptr;
-  pid_t pid =
-      ops->spawn_child(p, flags, executable, argv, env, in, out, errdes, toclose, &message, err);
-  if (pid < 0) {
-    close_launch_fds(p, in, out, errdes);
-    return message;
-  }
+  pid_t pid = p->ops->spawn_child(p, flags, executable, argv, env, fds.in, fds.out, fds.errdes,
+                                  toclose, &message, err);
+  // A started child took the descriptors; so did one whose parent-side
+  // close failed, since the backend closed them all itself.
+  if (pid >= 0 || (message && strcmp(message, pex_parent_close_failed) == 0)) fds.release();
+  if (pid < 0) return message;
   p->children = grow(p->children, p->child_count + 1);
   p->children[p->child_count++] = pid;
   return nullptr;
@@ -292,15 +332,20 @@ FILE *pex_open_input_file(pex_pipeline *p, int flags, const char *name) {
   }
   char *file = pex_make_temp_name(p, flags, name);
   if (!file) return nullptr;
-  FILE *stream = fopen(file, (flags & PEX_BINARY_OUT) ? "wb" : "w");
-  if (!stream) {
-    int saved = errno;
-    if (file != name) free(file);
-    errno = saved;
-    return nullptr;
+  // A name the pipeline made may be known to nobody else: it goes on the
+  // removal list at once, so that the file goes even if it cannot be opened.
+  // A kept one is the pipeline's to free; the caller's own name is used as it is.
+  unique_cstr owned;
+  if (file != name) {
+    if (p->flags & PEX_KEEP_TEMPS)
+      owned.reset(file);
+    else
+      add_to_remove_list(p, file);
   }
+  FILE *stream = fopen(file, (flags & PEX_BINARY_OUT) ? "wb" : "w");
+  if (!stream) return nullptr;
   p->next_input_name = file;
-  p->next_input_name_owned = file != name;
+  p->next_input_name_owned = owned.release() != nullptr;
   p->input_stream = stream;
   return stream;
 }
@@ -311,17 +356,16 @@ FILE *pex_open_input_pipe(pex_pipeline *p, int binary) {
     return nullptr;
   }
   int b = binary != 0;
-  int fds[2];
-  if (p->ops->make_pipe(p, fds, b) < 0) return nullptr;
-  FILE *stream = p->ops->fdopen_write(p, fds[1], b);
-  if (!stream) {
-    int saved = errno;
-    p->ops->close_fd(p, fds[0]);
-    p->ops->close_fd(p, fds[1]);
-    errno = saved;
-    return nullptr;
-  }
-  p->next_input = fds[0];
+  int ends[2];
+  if (p->ops->make_pipe(p, ends, b) < 0) return nullptr;
+  // Declared in this order, the read end is closed first when no stream
+  // can be made.
+  unique_pipeline_fd write_end{ends[1], {p}};
+  unique_pipeline_fd read_end{ends[0], {p}};
+  FILE *stream = p->ops->fdopen_write(p, ends[1], b);
+  if (!stream) return nullptr;
+  write_end.release();
+  p->next_input = read_end.release().fd;
   return stream;
 }
 
@@ -333,17 +377,14 @@ FILE *pex_open_output_reader(pex_pipeline *p, int binary) {
       return nullptr;
     }
     FILE *stream = fopen(p->next_input_name, binary ? "rb" : "r");
-    int saved = errno;
-    p->output_reader = stream;
+    // Consumed even when it cannot be opened; fopen's errno stays.
     consume_next_input_name(p);
-    errno = saved;
-    return stream;
+    return hand_out(p, stream);
   }
   if (p->next_input > 0) {
     int fd = p->next_input;
     p->next_input = -1;
-    p->output_reader = reader_for(p, fd, binary);
-    return p->output_reader;
+    return reader_for(p, fd, binary);
   }
   return nullptr;
 }
@@ -352,8 +393,7 @@ FILE *pex_open_error_reader(pex_pipeline *p, int binary) {
   if (p->stderr_pipe <= 0) return nullptr;
   int fd = p->stderr_pipe;
   p->stderr_pipe = -1;
-  p->error_reader = reader_for(p, fd, binary);
-  return p->error_reader;
+  return reader_for(p, fd, binary);
 }
 
 int pex_get_status(pex_pipeline *p, int count, int *vector) {
@@ -374,8 +414,8 @@ int pex_get_child_times(pex_pipeline *p, int count, pex_child_times *vector) {
 void pex_destroy(pex_pipeline *p) {
   if (p->next_input > 0) p->ops->close_fd(p, p->next_input);
   if (p->stderr_pipe > 0) p->ops->close_fd(p, p->stderr_pipe);
-  if (p->output_reader) fclose(p->output_reader);
-  if (p->error_reader) fclose(p->error_reader);
+  for (int i = 0; i < p->reader_count; ++i) fclose(p->readers[i]);
+  free(p->readers);
   // An input file that no launch took is still the pipeline's to close.
   if (p->input_stream) fclose(p->input_stream);
 
@@ -404,12 +444,11 @@ void pex_destroy(pex_pipeline *p) {
 const char *pex_run_single(int flags, const char *executable, char *const *argv,
                            const char *program_name, const char *outname, const char *errname,
                            int *status, int *err) {
-  pex_pipeline *p = pex_create(0, program_name, nullptr);
-  const char *message = pex_launch(p, flags, executable, argv, outname, errname, err);
-  if (!message && !pex_get_status(p, 1, status)) {
+  unique_pipeline p{pex_create(0, program_name, nullptr)};
+  const char *message = pex_launch(p.get(), flags, executable, argv, outname, errname, err);
+  if (!message && !pex_get_status(p.get(), 1, status)) {
     *err = 0;
     message = "pex_get_status failed";
   }
-  pex_destroy(p);
   return message;
 }

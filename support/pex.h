@@ -36,10 +36,16 @@ struct pex_child_times {
 
 struct pex_pipeline;
 
+// The message spawn_child gives when the child was started but the parent
+// could not close its copy of one of in/out/errdes.
+inline constexpr char pex_parent_close_failed[] = "close";
+
 // The backend. Every operation takes the pipeline first. spawn_child makes
-// in/out/errdes the child's 0/1/2 and closes toclose in the child; on success
-// it has closed, in the parent, each of in/out/errdes that is not already
-// 0/1/2, on failure it has closed none of them.
+// in/out/errdes the child's 0/1/2 and closes toclose in the child. When it
+// started the child it has closed, in the parent, each of in/out/errdes that
+// is not already 0/1/2, each exactly once: also when one of those closes
+// failed, which it reports with pex_parent_close_failed and -1. On any other
+// failure it has closed none of them. toclose is never closed in the parent.
 struct pex_backend_ops {
   int (*open_for_read)(pex_pipeline *p, const char *name, int binary);
   int (*open_for_write)(pex_pipeline *p, const char *name, int binary, int append);
@@ -69,8 +75,8 @@ struct pex_pipeline {
   pex_child_times *times;
   int waited_count;
   FILE *input_stream;
-  FILE *output_reader;
-  FILE *error_reader;
+  int reader_count;
+  FILE **readers;  // every output and error reader handed out, closed by pex_destroy
   int remove_count;
   char **remove_list;
   const pex_backend_ops *ops;
@@ -83,6 +89,8 @@ pex_pipeline *pex_create_with_ops(int flags, const char *program_name, const cha
 // pex_create_with_ops over posix_spawn_backend.
 pex_pipeline *pex_create(int flags, const char *program_name, const char *temp_base);
 
+// Starts one program. A launch that fails has closed each descriptor it made
+// or took for the child (never the parent's own 0, 1 and 2) exactly once.
 const char *pex_launch_with_env(pex_pipeline *p, int flags, const char *executable,
                                 char *const *argv, char *const *env, const char *outname,
                                 const char *errname, int *err);
@@ -91,10 +99,14 @@ const char *pex_launch(pex_pipeline *p, int flags, const char *executable, char 
 
 // Streams to write the first program's input into; null with errno set.
 // The input-file stream is closed by the next launch (or by pex_destroy when
-// no launch took it); the pipe stream belongs to the caller.
+// no launch took it); the pipe stream belongs to the caller. An input file
+// that the pipeline named itself (no name, or a suffix) is removed by
+// pex_destroy unless PEX_KEEP_TEMPS is set; a name given as it is stays.
 FILE *pex_open_input_file(pex_pipeline *p, int flags, const char *name);
 FILE *pex_open_input_pipe(pex_pipeline *p, int binary);
-// Streams owned by the pipeline (closed by pex_destroy); null on failure.
+// Streams owned by the pipeline: pex_destroy closes every one handed out.
+// Their descriptors are close-on-exec (unless one is 0, 1 or 2), so that
+// children launched later do not inherit them. Null on failure.
 FILE *pex_open_output_reader(pex_pipeline *p, int binary);
 FILE *pex_open_error_reader(pex_pipeline *p, int binary);
 

@@ -10,6 +10,8 @@
 
 #include <cerrno>
 
+#include "handles.h"
+
 extern "C" char **environ;
 
 namespace {
@@ -114,19 +116,23 @@ pid_t spawn_child(pex_pipeline *, int flags, const char *executable, char *const
   pid_t pid = start_child(flags, executable, argv, env, in, out, errdes, toclose, message, err);
   if (pid < 0) return -1;
 
+  // Each copy is closed once, also after a close that failed: a failed close
+  // has released the descriptor all the same, and a second one could close
+  // a descriptor that someone else has opened under that number meanwhile.
   const int fds[3] = {in, out, errdes};
+  int close_error = 0;
   for (int target = 0; target < 3; ++target) {
-    if (fds[target] == target) continue;
-    if (close(fds[target]) != 0) {
-      *err = errno;
-      *message = "close";
-      // The caller gets no process id for this child, so it is ended and
-      // reaped here rather than left running or as a zombie.
-      kill(pid, SIGTERM);
-      int status;
-      wait_for(pid, &status);
-      return -1;
-    }
+    if (fds[target] != target && close(fds[target]) != 0 && close_error == 0) close_error = errno;
+  }
+  if (close_error != 0) {
+    *err = close_error;
+    *message = pex_parent_close_failed;
+    // The caller gets no process id for this child, so it is ended and
+    // reaped here rather than left running or as a zombie.
+    kill(pid, SIGTERM);
+    int status;
+    wait_for(pid, &status);
+    return -1;
   }
   return pid;
 }
@@ -166,7 +172,16 @@ int wait_child(pex_pipeline *, pid_t pid, int *status, pex_child_times *times, i
   return 0;
 }
 
-int make_pipe(pex_pipeline *, int *fds, int) { return pipe(fds); }
+// A pipe's ends reach a child only through the file actions, which dup2
+// them onto 0, 1 or 2, where close-on-exec does not carry over.
+int make_pipe(pex_pipeline *, int *fds, int) {
+  if (pipe(fds) != 0) return -1;
+  unique_fd read_end{fds[0]}, write_end{fds[1]};
+  if (!keep_from_children(fds[0]) || !keep_from_children(fds[1])) return -1;
+  read_end.release();
+  write_end.release();
+  return 0;
+}
 
 FILE *fdopen_read(pex_pipeline *, int fd, int) { return fdopen(fd, "r"); }
 
@@ -179,6 +194,12 @@ FILE *fdopen_write(pex_pipeline *, int fd, int) {
 void backend_cleanup(pex_pipeline *) {}
 
 }  // namespace
+
+bool keep_from_children(int fd) {
+  if (fd <= 2) return true;
+  int flags = fcntl(fd, F_GETFD);
+  return flags >= 0 && fcntl(fd, F_SETFD, flags | FD_CLOEXEC) == 0;
+}
 
 constexpr pex_backend_ops posix_spawn_backend = {
     open_for_read, open_for_write, spawn_child,  close_fd,        wait_child,

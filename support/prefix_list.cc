@@ -8,6 +8,8 @@
 #include <cstring>
 
 #include "alloc.h"
+#include "colon_list.h"
+#include "handles.h"
 
 namespace {
 
@@ -35,26 +37,14 @@ void prefix_list_add(prefix_list *list, const char *text) { add_entry(list, text
 void prefix_list_add_front(prefix_list *list, const char *text) { add_entry(list, text, true); }
 
 void prefix_list_from_string(const char *text, prefix_list *list) {
-  size_t text_len = strlen(text);
-  char *prefix = static_cast<char *>(checked_malloc(text_len + 3));
+  // One buffer holds every prefix in turn; the list keeps copies.
+  unique_cstr prefix{static_cast<char *>(checked_malloc(colon_list::prefix_room(text)))};
   if (find_debug) fprintf(stderr, "Convert string '%s' into prefixes, separator = '%c'\n", text, ':');
-  const char *start = text;
-  for (;;) {
-    const char *colon = strchr(start, ':');
-    size_t len = colon ? static_cast<size_t>(colon - start) : strlen(start);
-    if (len == 0) {
-      memcpy(prefix, "./", 3);
-    } else {
-      memcpy(prefix, start, len);
-      if (prefix[len - 1] != '/') prefix[len++] = '/';
-      prefix[len] = '\0';
-    }
-    if (find_debug) fprintf(stderr, "  - add prefix: %s\n", prefix);
-    prefix_list_add(list, prefix);
-    if (!colon) break;
-    start = colon + 1;
+  colon_list elements(text);
+  while (elements.next(prefix.get()) != 0) {
+    if (find_debug) fprintf(stderr, "  - add prefix: %s\n", prefix.get());
+    prefix_list_add(list, prefix.get());
   }
-  free(prefix);
 }
 
 void prefix_list_from_env(const char *name, prefix_list *list) {
@@ -64,26 +54,27 @@ void prefix_list_from_env(const char *name, prefix_list *list) {
 char *find_file_in_prefixes(const prefix_list *list, const char *name, int mode) {
   if (find_debug) fprintf(stderr, "Looking for '%s'\n", name);
   size_t name_len = strlen(name);
-  char *path = static_cast<char *>(
-      checked_malloc(static_cast<size_t>(list->longest_len) + name_len + 1));
+  // Room for the longest candidate: every one is built in place here.
+  unique_cstr path{static_cast<char *>(
+      checked_malloc(static_cast<size_t>(list->longest_len) + name_len + 1))};
   if (name[0] == '/') {
     // An absolute name is taken as it is, without the file-type test.
     if (access(name, mode) == 0) {
-      memcpy(path, name, name_len + 1);
+      memcpy(path.get(), name, name_len + 1);
       if (find_debug) fputs("  - found: absolute path\n", stderr);
-      return path;
+      return path.release();
     }
     if (find_debug) fputs("  - failed to locate using absolute path\n", stderr);
   } else {
     for (const prefix_entry *entry = list->head; entry; entry = entry->next) {
       size_t len = strlen(entry->text);
-      memcpy(path, entry->text, len);
-      memcpy(path + len, name, name_len + 1);
+      memcpy(path.get(), entry->text, len);
+      memcpy(path.get() + len, name, name_len + 1);
       struct stat st;
-      if (stat(path, &st) == 0 && !S_ISDIR(st.st_mode) && access(path, mode) == 0) return path;
+      if (stat(path.get(), &st) == 0 && !S_ISDIR(st.st_mode) && access(path.get(), mode) == 0)
+        return path.release();
     }
   }
   if (find_debug && !list->head) fputs("  - failed: no entries in prefix list\n", stderr);
-  free(path);
   return nullptr;
 }

@@ -8,6 +8,7 @@
 
 #include "alloc.h"
 #include "argv.h"
+#include "handles.h"
 
 namespace {
 
@@ -15,47 +16,36 @@ namespace {
 // (directly or not) names itself.
 constexpr int at_file_budget = 2000;
 
-struct file_closer {
-  FILE *f;
-  // Only read from: a failed close loses nothing.
-  ~file_closer() { fclose(f); }
-};
-
-// The whole text of an opened file, NUL-terminated, in a block the caller
-// frees; null when its length cannot be found or it cannot be read.
-char *read_whole_file(FILE *f) {
+// The whole text of an opened file, NUL-terminated; null when its length
+// cannot be found or it cannot be read.
+unique_cstr read_whole_file(FILE *f) {
   if (fseek(f, 0, SEEK_END) == -1) return nullptr;
   long length = ftell(f);
   if (length == -1 || fseek(f, 0, SEEK_SET) == -1) return nullptr;
   size_t size = static_cast<size_t>(length);
-  char *text = static_cast<char *>(checked_malloc(size + 1));
-  size_t got = fread(text, 1, size, f);
+  unique_cstr text{static_cast<char *>(checked_malloc(size + 1))};
+  size_t got = fread(text.get(), 1, size, f);
   // A file that shrank since ftell is read as far as it goes.
-  if (got < size && ferror(f)) {
-    free(text);
-    return nullptr;
-  }
-  text[got] = '\0';
+  if (got < size && ferror(f)) return nullptr;
+  text.get()[got] = '\0';
   return text;
 }
 
 // The arguments held by the named file, or null when it is to be left as an
 // argument. A directory ends the process.
-argv_vector read_response_file(const char *name, const char *program) {
+unique_argv read_response_file(const char *name, const char *program) {
   struct stat st;
   if (stat(name, &st) != 0) return nullptr;
   if (S_ISDIR(st.st_mode)) {
     fprintf(stderr, "%s: error: @-file refers to a directory\n", program);
     exit_with_cleanup(1);
   }
-  FILE *f = fopen(name, "r");
+  // Only read from: a failed close loses nothing.
+  unique_file f{fopen(name, "r")};
   if (!f) return nullptr;
-  file_closer closer{f};
-  char *text = read_whole_file(f);
+  unique_cstr text = read_whole_file(f.get());
   if (!text) return nullptr;
-  argv_vector inserted = split_argument_string(text);
-  free(text);
-  return inserted;
+  return unique_argv{split_argument_string(text.get())};
 }
 
 }  // namespace
@@ -75,7 +65,7 @@ void expand_response_files(int *argcp, char ***argvp) {
       fprintf(stderr, "%s: error: too many @-files encountered\n", (*argvp)[0]);
       exit_with_cleanup(1);
     }
-    argv_vector inserted = read_response_file(arg + 1, (*argvp)[0]);
+    unique_argv inserted = read_response_file(arg + 1, (*argvp)[0]);
     if (!inserted) {
       ++i;
       continue;
@@ -84,14 +74,17 @@ void expand_response_files(int *argcp, char ***argvp) {
     if (*argvp == original) *argvp = copy_argv(original);
     char **argv = *argvp;
     int count = *argcp;
-    int n = count_argv(inserted);
-    free(argv[i]);
+    int n = count_argv(inserted.get());
+    // The @-argument's own string leaves the vector.
+    unique_cstr replaced{argv[i]};
     argv = static_cast<char **>(
         checked_realloc(argv, (static_cast<size_t>(count) + n + 1) * sizeof(char *)));
     // Everything behind the @-argument, the terminating null included.
     memmove(argv + i + n, argv + i + 1, static_cast<size_t>(count - i) * sizeof(char *));
-    memcpy(argv + i, inserted, static_cast<size_t>(n) * sizeof(char *));
-    free(inserted);
+    memcpy(argv + i, inserted.get(), static_cast<size_t>(n) * sizeof(char *));
+    // The strings belong to the expanded vector now: emptied, the split
+    // vector releases only its array.
+    inserted.get()[0] = nullptr;
     *argvp = argv;
     *argcp = count + n - 1;
     // The same index next: inserted @-arguments are expanded in turn.

@@ -1,28 +1,31 @@
 #include "argv.h"
 
 #include <gtest/gtest.h>
+#if __has_include(<malloc.h>)
+#include <malloc.h>
+#define KIV_HAVE_MALLOC_USABLE_SIZE 1
+#elif __has_include(<malloc_np.h>)
+#include <malloc_np.h>
+#define KIV_HAVE_MALLOC_USABLE_SIZE 1
+#endif
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "c_api_helpers.h"
+
 namespace {
 
 using Args = std::vector<std::string>;
 
-// Takes the vector over: its contents as strings, then frees it.
-Args consume(argv_vector argv) {
-  Args out;
-  for (char **p = argv; *p; ++p) out.emplace_back(*p);
-  free_argv(argv);
-  return out;
-}
+using kiv_test::take_argv;
 
 Args split(const std::string &text) {
   argv_vector argv = split_argument_string(text.c_str());
   EXPECT_NE(argv, nullptr) << text;
-  return argv ? consume(argv) : Args{};
+  return argv ? take_argv(argv) : Args{};
 }
 
 // Null-terminated view of strings that the caller keeps alive.
@@ -91,16 +94,29 @@ TEST(SplitArgumentString, EmptyTextGivesEmptyVectorNotNull) {
   free_argv(argv);
 }
 
-// Around the growth points of the vector (8 slots, then 16, 32, ...).
+// Around the growth points of the vector: 8 slots hold 7 arguments and the
+// null, and the array doubles only when another argument is there.
 TEST(SplitArgumentString, ManyArguments) {
-  for (int n : {7, 8, 9, 15, 16, 17, 1000}) {
+  struct Case {
+    int arguments;
+    size_t slots;
+  } cases[] = {{0, 8}, {7, 8}, {8, 16}, {9, 16}, {15, 16}, {16, 32}, {17, 32}, {1000, 1024}};
+  for (const Case &c : cases) {
     std::string text;
     Args expected;
-    for (int i = 0; i < n; ++i) {
+    for (int i = 0; i < c.arguments; ++i) {
       expected.push_back("arg" + std::to_string(i));
       text += expected.back() + " ";
     }
-    EXPECT_EQ(split(text), expected) << n;
+    argv_vector argv = split_argument_string(text.c_str());
+    ASSERT_NE(argv, nullptr);
+#if KIV_HAVE_MALLOC_USABLE_SIZE
+    // The block may be rounded up, but never to the next doubling.
+    size_t usable = malloc_usable_size(argv);
+    EXPECT_GE(usable, c.slots * sizeof(char *)) << c.arguments;
+    EXPECT_LT(usable, 2 * c.slots * sizeof(char *)) << c.arguments;
+#endif
+    EXPECT_EQ(take_argv(argv), expected) << c.arguments;
   }
 }
 
@@ -155,7 +171,7 @@ TEST(CopyArgv, DeepCopy) {
   EXPECT_EQ(count_argv(copy), 2);
   EXPECT_NE(copy[0], a);
   a[0] = 'X';
-  EXPECT_EQ(consume(copy), (Args{"one", ""}));
+  EXPECT_EQ(take_argv(copy), (Args{"one", ""}));
 
   const char *empty[] = {nullptr};
   argv_vector empty_copy = copy_argv(empty);

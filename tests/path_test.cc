@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "c_api_helpers.h"
 #include "test_util.h"
 
 namespace {
@@ -21,16 +22,10 @@ using kiv_test::write_file;
 constexpr const char *bin = "/usr/local/bin/";
 constexpr const char *lib = "/usr/local/lib/kiv15/kiv/";
 
-// Takes a malloc'd string over; nullopt for null.
-std::optional<std::string> take(char *s) {
-  if (!s) return std::nullopt;
-  std::string out = s;
-  free(s);
-  return out;
-}
+using kiv_test::take_string;
 
 std::string real(const std::string &path) {
-  std::optional<std::string> resolved = take(realpath(path.c_str(), nullptr));
+  std::optional<std::string> resolved = take_string(realpath(path.c_str(), nullptr));
   EXPECT_TRUE(resolved) << path;
   return resolved.value_or(path);
 }
@@ -53,12 +48,7 @@ TEST(SplitPathComponents, Cases) {
     int count = -1;
     char **components = split_path_components(c.path, &count);
     ASSERT_NE(components, nullptr) << c.path;
-    std::vector<std::string> got;
-    for (char **p = components; *p; ++p) {
-      got.emplace_back(*p);
-      free(*p);
-    }
-    free(components);
+    std::vector<std::string> got = kiv_test::take_argv(components);
     EXPECT_EQ(got, c.expected) << c.path;
     EXPECT_EQ(count, static_cast<int>(got.size())) << c.path;
   }
@@ -120,9 +110,9 @@ TEST(RelocatePrefix, TextualCases) {
   for (const Case &c : cases) {
     std::optional<std::string> expected;
     if (c.expected) expected = c.expected;
-    EXPECT_EQ(take(relocate_prefix(c.progname, c.bin_prefix, c.prefix)), expected)
+    EXPECT_EQ(take_string(relocate_prefix(c.progname, c.bin_prefix, c.prefix)), expected)
         << c.progname << " " << c.bin_prefix << " " << c.prefix;
-    EXPECT_EQ(take(relocate_prefix_ignoring_links(c.progname, c.bin_prefix, c.prefix)), expected)
+    EXPECT_EQ(take_string(relocate_prefix_ignoring_links(c.progname, c.bin_prefix, c.prefix)), expected)
         << c.progname << " " << c.bin_prefix << " " << c.prefix;
   }
   EXPECT_EQ(relocate_prefix(nullptr, bin, lib), nullptr);
@@ -134,19 +124,12 @@ TEST(RelocatePrefix, TextualCases) {
 class RelocateOnPath : public testing::Test {
  protected:
   void SetUp() override {
-    if (const char *path = getenv("PATH")) saved_path_ = path;
     char *cwd = getcwd(nullptr, 0);
     ASSERT_NE(cwd, nullptr);
-    saved_cwd_ = take(cwd).value();
+    saved_cwd_ = take_string(cwd).value();
     root_ = real(dir_.path());
   }
-  void TearDown() override {
-    if (saved_path_)
-      setenv("PATH", saved_path_->c_str(), 1);
-    else
-      unsetenv("PATH");
-    EXPECT_EQ(chdir(saved_cwd_.c_str()), 0);
-  }
+  void TearDown() override { EXPECT_EQ(chdir(saved_cwd_.c_str()), 0); }
   // An executable file at root_/relative.
   std::string program(const std::string &relative, int mode = 0755) {
     std::string path = root_ + "/" + relative;
@@ -156,21 +139,21 @@ class RelocateOnPath : public testing::Test {
   }
   ScopedTempDir dir_;
   std::string root_;
-  std::optional<std::string> saved_path_;
+  kiv_test::ScopedEnv path_{"PATH", getenv("PATH")};
   std::string saved_cwd_;
 };
 
 TEST_F(RelocateOnPath, BareNameNotOnPathIsRelativeToHere) {
   ASSERT_EQ(chdir(root_.c_str()), 0);
   make_dir(root_ + "/empty");
-  setenv("PATH", (root_ + "/empty").c_str(), 1);
-  EXPECT_EQ(take(relocate_prefix("kiv-ar", bin, lib)), "../lib/kiv15/kiv/");
-  unsetenv("PATH");
-  EXPECT_EQ(take(relocate_prefix("kiv-ar", bin, lib)), "../lib/kiv15/kiv/");
-  EXPECT_EQ(take(relocate_prefix_ignoring_links("kiv-ar", bin, lib)), "../lib/kiv15/kiv/");
+  path_.set((root_ + "/empty").c_str());
+  EXPECT_EQ(take_string(relocate_prefix("kiv-ar", bin, lib)), "../lib/kiv15/kiv/");
+  path_.set(nullptr);
+  EXPECT_EQ(take_string(relocate_prefix("kiv-ar", bin, lib)), "../lib/kiv15/kiv/");
+  EXPECT_EQ(take_string(relocate_prefix_ignoring_links("kiv-ar", bin, lib)), "../lib/kiv15/kiv/");
   // With links resolved, a file of that name here is found by its real path.
   program("kiv-ar");
-  EXPECT_EQ(take(relocate_prefix("kiv-ar", bin, lib)), root_ + "/../lib/kiv15/kiv/");
+  EXPECT_EQ(take_string(relocate_prefix("kiv-ar", bin, lib)), root_ + "/../lib/kiv15/kiv/");
 }
 
 TEST_F(RelocateOnPath, BareNameFoundOnPath) {
@@ -178,19 +161,19 @@ TEST_F(RelocateOnPath, BareNameFoundOnPath) {
   program("b/kiv-ar", 0644);           // so is a file that cannot be run
   program("c/kiv-ar");
   program("d/kiv-ar");
-  setenv("PATH", ("/nonexistent:" + root_ + "/a:" + root_ + "/b/:" + root_ + "/c:" + root_ + "/d")
-                     .c_str(), 1);
-  EXPECT_EQ(take(relocate_prefix("kiv-ar", bin, lib)), root_ + "/c/../lib/kiv15/kiv/");
-  EXPECT_EQ(take(relocate_prefix_ignoring_links("kiv-ar", bin, lib)),
+  path_.set(("/nonexistent:" + root_ + "/a:" + root_ + "/b/:" + root_ + "/c:" + root_ + "/d")
+                .c_str());
+  EXPECT_EQ(take_string(relocate_prefix("kiv-ar", bin, lib)), root_ + "/c/../lib/kiv15/kiv/");
+  EXPECT_EQ(take_string(relocate_prefix_ignoring_links("kiv-ar", bin, lib)),
             root_ + "/c/../lib/kiv15/kiv/");
 }
 
 TEST_F(RelocateOnPath, EmptyPathElementIsTheCurrentDirectory) {
   program("kiv-ar");
   ASSERT_EQ(chdir(root_.c_str()), 0);
-  setenv("PATH", "/nonexistent:", 1);
-  EXPECT_EQ(take(relocate_prefix_ignoring_links("kiv-ar", bin, lib)), "./../lib/kiv15/kiv/");
-  EXPECT_EQ(take(relocate_prefix("kiv-ar", bin, lib)), root_ + "/../lib/kiv15/kiv/");
+  path_.set("/nonexistent:");
+  EXPECT_EQ(take_string(relocate_prefix_ignoring_links("kiv-ar", bin, lib)), "./../lib/kiv15/kiv/");
+  EXPECT_EQ(take_string(relocate_prefix("kiv-ar", bin, lib)), root_ + "/../lib/kiv15/kiv/");
 }
 
 // Longer than the candidate buffer kept on the stack.
@@ -198,8 +181,8 @@ TEST_F(RelocateOnPath, LongPathValue) {
   program("bin2/kiv-ar");
   std::string value;
   while (value.size() < 5000) value += "/nonexistent/directory/entry:";
-  setenv("PATH", (value + root_ + "/bin2").c_str(), 1);
-  EXPECT_EQ(take(relocate_prefix("kiv-ar", bin, lib)), root_ + "/bin2/../lib/kiv15/kiv/");
+  path_.set((value + root_ + "/bin2").c_str());
+  EXPECT_EQ(take_string(relocate_prefix("kiv-ar", bin, lib)), root_ + "/bin2/../lib/kiv15/kiv/");
 }
 
 TEST_F(RelocateOnPath, SymlinkIntoTheBinPrefix) {
@@ -210,10 +193,10 @@ TEST_F(RelocateOnPath, SymlinkIntoTheBinPrefix) {
   std::string target = root_ + "/lib/kiv15/kiv/";
   std::string link = root_ + "/elsewhere/kiv-ar";
   EXPECT_EQ(relocate_prefix(link.c_str(), bin_prefix.c_str(), target.c_str()), nullptr);
-  EXPECT_EQ(take(relocate_prefix_ignoring_links(link.c_str(), bin_prefix.c_str(), target.c_str())),
+  EXPECT_EQ(take_string(relocate_prefix_ignoring_links(link.c_str(), bin_prefix.c_str(), target.c_str())),
             root_ + "/elsewhere/../lib/kiv15/kiv/");
   // The same through a bare name on PATH.
-  setenv("PATH", (root_ + "/elsewhere").c_str(), 1);
+  path_.set((root_ + "/elsewhere").c_str());
   EXPECT_EQ(relocate_prefix("kiv-ar", bin_prefix.c_str(), target.c_str()), nullptr);
 }
 
@@ -222,19 +205,18 @@ TEST_F(RelocateOnPath, FindProgramPathIsWhatRelocationStartsFrom) {
   program("bin/kiv-ar");
   make_dir(root_ + "/elsewhere");
   ASSERT_EQ(symlink("../bin/kiv-ar", (root_ + "/elsewhere/kiv-ar").c_str()), 0);
-  setenv("PATH", ("/nonexistent:" + root_ + "/elsewhere").c_str(), 1);
+  path_.set(("/nonexistent:" + root_ + "/elsewhere").c_str());
   ASSERT_EQ(chdir(root_.c_str()), 0);
   std::string other_bin = root_ + "/other/bin/";
   for (const char *name : {"kiv-ar", "elsewhere/kiv-ar", "bin/kiv-ar", "missing", "/missing/x"}) {
-    char *found = find_program_path(name);
-    ASSERT_NE(found, nullptr) << name;
-    EXPECT_EQ(take(relocate_prefix_ignoring_links(found, other_bin.c_str(), lib)),
-              take(relocate_prefix(name, other_bin.c_str(), lib)))
+    std::optional<std::string> found = take_string(find_program_path(name));
+    ASSERT_TRUE(found) << name;
+    EXPECT_EQ(take_string(relocate_prefix_ignoring_links(found->c_str(), other_bin.c_str(), lib)),
+              take_string(relocate_prefix(name, other_bin.c_str(), lib)))
         << name;
-    free(found);
   }
-  EXPECT_EQ(take(find_program_path("kiv-ar")), root_ + "/bin/kiv-ar");
-  EXPECT_EQ(take(find_program_path("missing")), "missing");
+  EXPECT_EQ(take_string(find_program_path("kiv-ar")), root_ + "/bin/kiv-ar");
+  EXPECT_EQ(take_string(find_program_path("missing")), "missing");
   EXPECT_EQ(find_program_path(nullptr), nullptr);
 }
 
@@ -243,7 +225,7 @@ TEST(ResolveRealPath, MissingNameGivesACopy) {
   char *copy = resolve_real_path(name);
   ASSERT_NE(copy, nullptr);
   EXPECT_NE(copy, name);
-  EXPECT_EQ(take(copy), name);
+  EXPECT_EQ(take_string(copy), name);
 }
 
 TEST(ResolveRealPath, ResolvesLinksAndDots) {
@@ -251,7 +233,7 @@ TEST(ResolveRealPath, ResolvesLinksAndDots) {
   std::string root = real(dir.path());
   make_dir(root + "/d");
   ASSERT_EQ(symlink("d", (root + "/link").c_str()), 0);
-  EXPECT_EQ(take(resolve_real_path((root + "/link/../link/.").c_str())), root + "/d");
+  EXPECT_EQ(take_string(resolve_real_path((root + "/link/../link/.").c_str())), root + "/d");
 }
 
 // Real paths may exceed 1024 bytes; PATH_MAX on Linux is 4096.
@@ -262,7 +244,7 @@ TEST(ResolveRealPath, PathLongerThan1024Bytes) {
   make_dir(deep);
   write_file(deep + "/f", "");
   std::string twisted = deep + "/./../" + std::string(100, 'x') + "/f";
-  EXPECT_EQ(take(resolve_real_path(twisted.c_str())), deep + "/f");
+  EXPECT_EQ(take_string(resolve_real_path(twisted.c_str())), deep + "/f");
 }
 
 }  // namespace

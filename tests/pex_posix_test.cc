@@ -13,21 +13,24 @@
 #include <string>
 #include <vector>
 
+#include "c_api_helpers.h"
 #include "test_util.h"
 
 namespace {
 
 int fail_next_close_of = -1;
+std::vector<int> *close_log = nullptr;
 
 }  // namespace
 
 // Lets a test make the parent-side close of one descriptor fail after it was
-// released, as a close interrupted by a signal may; every other close is the
-// C library's.
+// released, as a close interrupted by a signal may, and see every close the
+// backend makes meanwhile; otherwise it is the C library's close.
 extern "C" int close(int fd) {
   using close_function = int (*)(int);
   static close_function next = reinterpret_cast<close_function>(dlsym(RTLD_NEXT, "close"));
   int result = next(fd);
+  if (close_log) close_log->push_back(fd);
   if (fd == fail_next_close_of) {
     fail_next_close_of = -1;
     errno = EIO;
@@ -183,23 +186,29 @@ TEST(PosixSpawnBackend, FailedStartNamesTheCallAndClosesNothing) {
   close(out[1]);
 }
 
-TEST(PosixSpawnBackend, ChildWhoseParentCloseFailedIsEndedAndReaped) {
-  int out[2];
+TEST(PosixSpawnBackend, AFailedParentCloseStillClosesEachCopyOnceAndReapsTheChild) {
+  int in[2], out[2], errors[2];
+  cloexec_pipe(in);
   cloexec_pipe(out);
+  cloexec_pipe(errors);
   Args sleeper{"sleep", "30"};
   const char *message = nullptr;
   int err = 0;
+  std::vector<int> closes;
+  close_log = &closes;
   fail_next_close_of = out[1];
-  EXPECT_EQ(ops.spawn_child(nullptr, PEX_USE_PATH, sleeper.program(), sleeper.get(), nullptr, 0,
-                            out[1], 2, -1, &message, &err),
+  EXPECT_EQ(ops.spawn_child(nullptr, PEX_USE_PATH, sleeper.program(), sleeper.get(), nullptr,
+                            in[0], out[1], errors[1], -1, &message, &err),
             -1);
+  close_log = nullptr;
   EXPECT_STREQ(message, "close");
   EXPECT_EQ(err, EIO);
+  EXPECT_EQ(closes, (std::vector<int>{in[0], out[1], errors[1]}));
   int status;
   errno = 0;
   EXPECT_EQ(waitpid(-1, &status, WNOHANG), -1);  // no child left, not even a zombie
   EXPECT_EQ(errno, ECHILD);
-  close(out[0]);
+  for (int fd : {in[1], out[0], errors[0]}) close(fd);
 }
 
 TEST(PosixSpawnBackend, WaitWithTheDoneFlag) {
@@ -267,9 +276,13 @@ TEST(PosixSpawnBackend, OpenForWriteTruncatesOrAppends) {
 TEST(PosixSpawnBackend, PipesAndStreams) {
   int fds[2];
   ASSERT_EQ(ops.make_pipe(nullptr, fds, 1), 0);
+  // Neither end reaches a child but through the file actions.
+  for (int fd : fds) EXPECT_EQ(fcntl(fd, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC) << fd;
+  // The writer's descriptor is made close-on-exec whoever made it.
+  ASSERT_EQ(fcntl(fds[1], F_SETFD, 0), 0);
   FILE *writer = ops.fdopen_write(nullptr, fds[1], 0);
   ASSERT_NE(writer, nullptr);
-  EXPECT_EQ(fcntl(fds[1], F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);  // no child inherits it
+  EXPECT_EQ(fcntl(fds[1], F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
   FILE *reader = ops.fdopen_read(nullptr, fds[0], 0);
   ASSERT_NE(reader, nullptr);
   fputs("through\n", writer);

@@ -4,39 +4,26 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "c_api_helpers.h"
+#include "colon_list.h"
 #include "test_util.h"
 
 namespace {
 
+using kiv_test::ScopedPrefixList;
 using kiv_test::ScopedTempDir;
+using Texts = std::vector<std::string>;
 
-// Lists are never freed by the library (they live as long as the program);
-// the tests release theirs.
-struct scoped_list : prefix_list {
-  scoped_list() : prefix_list{} {}
-  scoped_list(const scoped_list &) = delete;
-  ~scoped_list() {
-    while (prefix_entry *e = head) {
-      head = e->next;
-      free(e->text);
-      free(e);
-    }
-  }
-};
-
-std::vector<std::string> texts(const prefix_list &list) {
-  std::vector<std::string> out;
-  for (const prefix_entry *e = list.head; e; e = e->next) out.push_back(e->text);
-  return out;
-}
-
-TEST(PrefixList, FromStringSplitsAtColons) {
+// Both users of the ':' rule, the prefix lists and the PATH search of the
+// relocation, walk the elements with colon_list.
+TEST(ColonList, ElementsBecomePrefixes) {
   struct Case {
     const char *input;
-    std::vector<std::string> expected;
+    Texts expected;
   } cases[] = {
       {"", {"./"}},
       {":", {"./", "./"}},
@@ -49,30 +36,45 @@ TEST(PrefixList, FromStringSplitsAtColons) {
       {"/usr/local/bin:/usr/bin:/bin", {"/usr/local/bin/", "/usr/bin/", "/bin/"}},
   };
   for (const Case &c : cases) {
-    scoped_list list;
+    // Exactly the room promised, so that the sanitizer sees a write past it.
+    std::vector<char> buffer(colon_list::prefix_room(c.input));
+    colon_list elements(c.input);
+    Texts walked;
+    for (size_t len; (len = elements.next(buffer.data())) != 0;) {
+      walked.emplace_back(buffer.data());
+      EXPECT_EQ(walked.back().size(), len) << c.input;
+    }
+    EXPECT_EQ(elements.next(buffer.data()), 0u) << "input '" << c.input << "'";
+    EXPECT_EQ(walked, c.expected) << "input '" << c.input << "'";
+
+    ScopedPrefixList list;
     prefix_list_from_string(c.input, &list);
-    EXPECT_EQ(texts(list), c.expected) << "input '" << c.input << "'";
+    EXPECT_EQ(list.texts(), c.expected) << "input '" << c.input << "'";
   }
 }
 
 TEST(PrefixList, LongestLengthCountsTheAddedSlashAndOnlyGrows) {
-  scoped_list list;
+  ScopedPrefixList list;
   prefix_list_from_string("bin", &list);
   EXPECT_EQ(list.longest_len, 4);
   prefix_list_add(&list, "a");
   prefix_list_add_front(&list, "/much/longer/prefix/");
   EXPECT_EQ(list.longest_len, 20);
-  EXPECT_EQ(texts(list), (std::vector<std::string>{"/much/longer/prefix/", "bin/", "a"}));
+  EXPECT_EQ(list.texts(), (Texts{"/much/longer/prefix/", "bin/", "a"}));
 }
 
 TEST(PrefixList, FromEnv) {
-  scoped_list list;
-  unsetenv("KIV_TEST_UNSET_VARIABLE");
+  ScopedPrefixList list;
+  kiv_test::ScopedEnv unset("KIV_TEST_UNSET_VARIABLE", nullptr);
   prefix_list_from_env("KIV_TEST_UNSET_VARIABLE", &list);
   EXPECT_EQ(list.head, nullptr);
-  setenv("KIV_TEST_EMPTY_VARIABLE", "", 1);
+  kiv_test::ScopedEnv empty("KIV_TEST_EMPTY_VARIABLE", "");
   prefix_list_from_env("KIV_TEST_EMPTY_VARIABLE", &list);
-  EXPECT_EQ(texts(list), std::vector<std::string>{"./"});
+  EXPECT_EQ(list.texts(), Texts{"./"});
+}
+
+std::optional<std::string> find(const prefix_list &list, const char *name, int mode) {
+  return kiv_test::take_string(find_file_in_prefixes(&list, name, mode));
 }
 
 class Lookup : public testing::Test {
@@ -90,16 +92,13 @@ class Lookup : public testing::Test {
 TEST_F(Lookup, FirstMatchingPrefixWinsAndAddFrontOvertakes) {
   kiv_test::write_file(first + "tool", "", 0755);
   kiv_test::write_file(second + "tool", "", 0755);
-  scoped_list list;
+  ScopedPrefixList list;
   prefix_list_add(&list, first.c_str());
   prefix_list_add(&list, second.c_str());
-  char *found = find_file_in_prefixes(&list, "tool", X_OK);
-  EXPECT_EQ(std::string(found), first + "tool");
-  free(found);  // a fresh copy: the list stays intact
+  // A fresh copy each time: freeing it leaves the list intact.
+  EXPECT_EQ(find(list, "tool", X_OK), first + "tool");
   prefix_list_add_front(&list, second.c_str());
-  found = find_file_in_prefixes(&list, "tool", X_OK);
-  EXPECT_EQ(std::string(found), second + "tool");
-  free(found);
+  EXPECT_EQ(find(list, "tool", X_OK), second + "tool");
   EXPECT_EQ(list.head->text, second);
 }
 
@@ -108,52 +107,39 @@ TEST_F(Lookup, SkipsDirectoriesDanglingLinksAndMissingAccess) {
   ASSERT_EQ(symlink((dir / "nowhere").c_str(), (first + "b").c_str()), 0);  // dangling
   kiv_test::write_file(first + "c", "", 0644);                      // not executable
   for (const char *name : {"a", "b", "c"}) kiv_test::write_file(second + name, "", 0755);
-  scoped_list list;
+  ScopedPrefixList list;
   prefix_list_add(&list, first.c_str());
   prefix_list_add(&list, second.c_str());
-  for (const char *name : {"a", "b", "c"}) {
-    char *found = find_file_in_prefixes(&list, name, X_OK);
-    ASSERT_NE(found, nullptr) << name;
-    EXPECT_EQ(std::string(found), second + name);
-    free(found);
-  }
+  for (const char *name : {"a", "b", "c"}) EXPECT_EQ(find(list, name, X_OK), second + name);
   // Read access is enough for the plugin's mode.
-  char *readable = find_file_in_prefixes(&list, "c", R_OK);
-  EXPECT_EQ(std::string(readable), first + "c");
-  free(readable);
-  EXPECT_EQ(find_file_in_prefixes(&list, "none", R_OK), nullptr);
+  EXPECT_EQ(find(list, "c", R_OK), first + "c");
+  EXPECT_EQ(find(list, "none", R_OK), std::nullopt);
 }
 
 TEST_F(Lookup, AbsoluteNamesBypassTheListAndTheTypeTest) {
-  scoped_list list;
+  ScopedPrefixList list;
   prefix_list_add(&list, first.c_str());
-  char *found = find_file_in_prefixes(&list, second.c_str(), R_OK);  // a directory
-  EXPECT_EQ(std::string(found), second);
-  free(found);
-  std::string missing = dir / "missing";
-  EXPECT_EQ(find_file_in_prefixes(&list, missing.c_str(), R_OK), nullptr);
+  EXPECT_EQ(find(list, second.c_str(), R_OK), second);  // a directory
+  EXPECT_EQ(find(list, (dir / "missing").c_str(), R_OK), std::nullopt);
   // The same directory reached through a prefix is skipped.
-  scoped_list parent;
+  ScopedPrefixList parent;
   prefix_list_add(&parent, (dir.path() + "/").c_str());
-  EXPECT_EQ(find_file_in_prefixes(&parent, "second", R_OK), nullptr);
+  EXPECT_EQ(find(parent, "second", R_OK), std::nullopt);
 }
 
 // Runs the lookups of the trace test, releasing what they return.
 void traced_lookups(const std::string &missing) {
-  scoped_list empty;
-  scoped_list one;
-  auto lookup = [](const prefix_list &list, const char *name, int mode) {
-    free(find_file_in_prefixes(&list, name, mode));
-  };
+  ScopedPrefixList empty;
+  ScopedPrefixList one;
   set_find_debug(true);
-  lookup(empty, "tool", X_OK);
-  lookup(empty, missing.c_str(), X_OK);
+  find(empty, "tool", X_OK);
+  find(empty, missing.c_str(), X_OK);
   prefix_list_from_string("/nonexistent-kiv-test:", &one);
-  lookup(one, missing.c_str(), X_OK);
-  lookup(one, "tool", X_OK);
-  lookup(one, "/", R_OK);
+  find(one, missing.c_str(), X_OK);
+  find(one, "tool", X_OK);
+  find(one, "/", R_OK);
   set_find_debug(false);
-  lookup(one, "tool", X_OK);
+  find(one, "tool", X_OK);
 }
 
 TEST(LookupTrace, LinesByteForByte) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "argv.h"
+#include "handles.h"
 #include "test_util.h"
 
 namespace {
@@ -46,13 +47,14 @@ Result expand(const Args &args) {
   expand_response_files(&argc, &argv);
   EXPECT_EQ(caller.current(), args);
   Result result{argv != caller.argv(), {}};
+  // A new vector is the caller's to free.
+  unique_argv expanded{result.changed ? argv : nullptr};
   for (int i = 0; i < argc; ++i) result.args.emplace_back(argv[i]);
   EXPECT_EQ(argv[argc], nullptr);
-  if (result.changed) free_argv(argv);
   return result;
 }
 
-class ResponseFile : public testing::Test {
+class ExpandResponseFiles : public testing::Test {
  protected:
   std::string file(const std::string &name, const std::string &content) {
     write_file(dir / name, content);
@@ -61,19 +63,19 @@ class ResponseFile : public testing::Test {
   ScopedTempDir dir;
 };
 
-TEST_F(ResponseFile, ExpandsInPlace) {
+TEST_F(ExpandResponseFiles, ExpandsInPlace) {
   std::string f = file("f", "a b");
   Result r = expand({"prog", f, "x"});
   EXPECT_TRUE(r.changed);
   EXPECT_EQ(r.args, (Args{"prog", "a", "b", "x"}));
 }
 
-TEST_F(ResponseFile, ReadsTheQuotingRules) {
+TEST_F(ExpandResponseFiles, ReadsTheQuotingRules) {
   std::string f = file("f", "'a b' c\\ d\n\"e\"\n");
   EXPECT_EQ(expand({"prog", f}).args, (Args{"prog", "a b", "c d", "e"}));
 }
 
-TEST_F(ResponseFile, NestedFilesDepthFirstInOrder) {
+TEST_F(ExpandResponseFiles, NestedFilesDepthFirstInOrder) {
   std::string inner2 = file("inner2", "e");
   std::string inner1 = file("inner1", "c " + inner2 + " f");
   std::string outer = file("outer", "b " + inner1 + " g " + inner2);
@@ -81,7 +83,7 @@ TEST_F(ResponseFile, NestedFilesDepthFirstInOrder) {
   EXPECT_EQ(r.args, (Args{"prog", "a", "b", "c", "e", "f", "g", "e", "h", "e"}));
 }
 
-TEST_F(ResponseFile, EmptyFileRemovesItsArgument) {
+TEST_F(ExpandResponseFiles, EmptyFileRemovesItsArgument) {
   std::string empty = file("empty", "");
   std::string blank = file("blank", " \n\t ");
   std::string f = file("f", "a");
@@ -90,19 +92,19 @@ TEST_F(ResponseFile, EmptyFileRemovesItsArgument) {
   EXPECT_EQ(r.args, (Args{"prog", "a"}));
 }
 
-TEST_F(ResponseFile, NulEndsTheText) {
+TEST_F(ExpandResponseFiles, NulEndsTheText) {
   std::string f = file("f", std::string("a b\0c d", 7));
   EXPECT_EQ(expand({"prog", f}).args, (Args{"prog", "a", "b"}));
 }
 
-TEST_F(ResponseFile, UnusableArgumentsStayAsTheyAre) {
+TEST_F(ExpandResponseFiles, UnusableArgumentsStayAsTheyAre) {
   Args args = {"prog", "@" + dir / "missing", "@", "plain", "@"};
   Result r = expand(args);
   EXPECT_FALSE(r.changed);
   EXPECT_EQ(r.args, args);
 }
 
-TEST_F(ResponseFile, UnreadableFileStays) {
+TEST_F(ExpandResponseFiles, UnreadableFileStays) {
   if (geteuid() == 0) GTEST_SKIP() << "root reads files regardless of their mode";
   std::string f = file("f", "a");
   ASSERT_EQ(chmod((dir / "f").c_str(), 0), 0);
@@ -111,7 +113,7 @@ TEST_F(ResponseFile, UnreadableFileStays) {
   EXPECT_EQ(r.args, (Args{"prog", f}));
 }
 
-TEST_F(ResponseFile, ProgramNameIsNeverExamined) {
+TEST_F(ExpandResponseFiles, ProgramNameIsNeverExamined) {
   std::string f = file("f", "a");
   Result alone = expand({f});
   EXPECT_FALSE(alone.changed);
@@ -126,7 +128,7 @@ TEST_F(ResponseFile, ProgramNameIsNeverExamined) {
   EXPECT_EQ(argv, empty);
 }
 
-TEST_F(ResponseFile, ManyMissingFilesAreKept) {
+TEST_F(ExpandResponseFiles, ManyMissingFilesAreKept) {
   Args args = {"prog"};
   for (int i = 0; i < 1999; ++i) args.push_back("@" + dir / "missing");
   Result r = expand(args);
@@ -134,21 +136,21 @@ TEST_F(ResponseFile, ManyMissingFilesAreKept) {
   EXPECT_EQ(r.args, args);
 }
 
-TEST_F(ResponseFile, TwoThousandthAtFileEndsTheProcess) {
+TEST_F(ExpandResponseFiles, TwoThousandthAtFileEndsTheProcess) {
   Args args = {"prog"};
   for (int i = 0; i < 2000; ++i) args.push_back("@" + dir / "missing");
   EXPECT_EXIT(expand(args), testing::ExitedWithCode(1),
               "^prog: error: too many @-files encountered\n$");
 }
 
-TEST_F(ResponseFile, SelfReferenceEndsTheProcess) {
+TEST_F(ExpandResponseFiles, SelfReferenceEndsTheProcess) {
   std::string self = "@" + dir / "self";
   write_file(dir / "self", "x " + self);
   EXPECT_EXIT(expand({"kiv-ar", self}), testing::ExitedWithCode(1),
               "^kiv-ar: error: too many @-files encountered\n$");
 }
 
-TEST_F(ResponseFile, DirectoryEndsTheProcess) {
+TEST_F(ExpandResponseFiles, DirectoryEndsTheProcess) {
   ASSERT_EQ(symlink(dir.path().c_str(), (dir / "link").c_str()), 0);
   for (const std::string &name : {dir.path(), dir / "link"}) {
     EXPECT_EXIT(expand({"prog", "@" + name}), testing::ExitedWithCode(1),

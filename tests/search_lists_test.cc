@@ -7,23 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "c_api_helpers.h"
 #include "kiv_config.h"
 
 namespace {
 
+using kiv_test::take_prefix_list;
 using Lines = std::vector<std::string>;
-
-Lines take(prefix_list &list) {
-  Lines texts;
-  while (prefix_entry *e = list.head) {
-    texts.push_back(e->text);
-    list.head = e->next;
-    free(e->text);
-    free(e);
-  }
-  list.longest_len = 0;
-  return texts;
-}
 
 class SearchLists : public testing::Test {
  protected:
@@ -34,8 +24,8 @@ class SearchLists : public testing::Test {
       GTEST_SKIP() << "the expected lists assume the default configuration";
   }
   void TearDown() override {
-    take(exec_prefix_list);
-    take(path_prefix_list);
+    take_prefix_list(exec_prefix_list);
+    take_prefix_list(path_prefix_list);
   }
 };
 
@@ -87,19 +77,14 @@ TEST_F(SearchLists, InstalledAndMovedTrees) {
        {"/nonexistent/"},
        true},
   };
+  kiv_test::ScopedEnv exec_prefix("KIV_EXEC_PREFIX", nullptr), path("PATH", nullptr);
   for (const Case &c : cases) {
     if (c.from_own_path && self_dir.empty()) continue;
-    if (c.exec_prefix_env)
-      setenv("KIV_EXEC_PREFIX", c.exec_prefix_env, 1);
-    else
-      unsetenv("KIV_EXEC_PREFIX");
-    if (c.path)
-      setenv("PATH", c.path, 1);
-    else
-      unsetenv("PATH");
+    exec_prefix.set(c.exec_prefix_env);
+    path.set(c.path);
     init_search_lists(c.argv0, "kiv-ar");
-    EXPECT_EQ(take(exec_prefix_list), c.exec) << c.argv0 << " " << (c.exec_prefix_env ? c.exec_prefix_env : "");
-    EXPECT_EQ(take(path_prefix_list), c.path_entries) << c.argv0;
+    EXPECT_EQ(take_prefix_list(exec_prefix_list), c.exec) << c.argv0 << " " << (c.exec_prefix_env ? c.exec_prefix_env : "");
+    EXPECT_EQ(take_prefix_list(path_prefix_list), c.path_entries) << c.argv0;
   }
 }
 

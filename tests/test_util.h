@@ -2,7 +2,6 @@
 // running a built program and counting open descriptors.
 #pragma once
 
-#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -57,26 +56,6 @@ RunResult run_program(const std::string &path, const std::vector<std::string> &a
 
 // Number of descriptors open in this process.
 int count_open_fds();
-
-// An argument vector for the process functions that owns its strings.
-class Args {
- public:
-  Args(std::initializer_list<const char *> list) : strings_(list.begin(), list.end()) {}
-  explicit Args(const std::vector<std::string> &list) : strings_(list) {}
-  char *const *get() {
-    pointers_.clear();
-    for (std::string &s : strings_) pointers_.push_back(s.data());
-    pointers_.push_back(nullptr);
-    return pointers_.data();
-  }
-  const char *program() const { return strings_[0].c_str(); }
-
- private:
-  std::vector<std::string> strings_;
-  std::vector<char *> pointers_;
-};
-
-inline Args sh(const char *script) { return Args{"/bin/sh", "-c", script}; }
 
 // Writes an executable shell script.
 void write_script(const std::string &path, const std::string &body);

@@ -13,25 +13,15 @@
 #include <utility>
 #include <vector>
 
+#include "c_api_helpers.h"
 #include "handles.h"
 #include "search_lists.h"
 #include "test_util.h"
 
 namespace {
 
+using kiv_test::take_prefix_list;
 using Lines = std::vector<std::string>;
-
-Lines take(prefix_list &list) {
-  Lines texts;
-  while (prefix_entry *e = list.head) {
-    texts.push_back(e->text);
-    list.head = e->next;
-    free(e->text);
-    free(e);
-  }
-  list.longest_len = 0;
-  return texts;
-}
 
 Lines vector_of(char *const *argv) {
   Lines lines;
@@ -67,9 +57,9 @@ TEST(DirectoryOption, TakesTheFirstDashBWithItsDirectory) {
     EXPECT_EQ(argc, static_cast<int>(c.rest.size())) << c.argv[0];
     EXPECT_EQ(vector_of(argv), c.rest) << c.argv[0];
     Lines front = c.prefix ? Lines{c.prefix} : Lines{};
-    EXPECT_EQ(take(path_prefix_list), front) << c.argv[0];
+    EXPECT_EQ(take_prefix_list(path_prefix_list), front) << c.argv[0];
     front.push_back("install/");
-    EXPECT_EQ(take(exec_prefix_list), front) << c.argv[0];
+    EXPECT_EQ(take_prefix_list(exec_prefix_list), front) << c.argv[0];
   }
 }
 
@@ -80,8 +70,8 @@ TEST(DirectoryOption, DashBAsTheLastArgumentChangesNothing) {
     int argc = static_cast<int>(given.size());
     EXPECT_FALSE(take_directory_option(&argc, const_cast<char **>(argv)));
     EXPECT_EQ(vector_of(argv), given);
-    EXPECT_EQ(take(path_prefix_list), Lines{});
-    EXPECT_EQ(take(exec_prefix_list), Lines{});
+    EXPECT_EQ(take_prefix_list(path_prefix_list), Lines{});
+    EXPECT_EQ(take_prefix_list(exec_prefix_list), Lines{});
   }
 }
 

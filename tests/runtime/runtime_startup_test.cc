@@ -1,21 +1,22 @@
 // The run-time start-up object: its hooks and argument store, observed from
 // programs that link it, and its symbol contract, read from the built file.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <map>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "elf_view.h"
 #include "test_util.h"
 
 namespace {
 
+using kiv_test::elf_symbol;
+using kiv_test::elf_view;
 using kiv_test::run_program;
 using kiv_test::RunResult;
+using kiv_test::tool_usable;
 
 constexpr const char *kInitWithoutFpu =
     "_drovixi_init_variables\n"
@@ -92,152 +93,11 @@ TEST(RuntimeStartupArgs, StoresAndReadsBack) {
   }
 }
 
-// One line of `readelf -sW`.
-struct elf_symbol {
-  unsigned long long value = 0;
-  unsigned long long size = 0;
-  std::string type, bind, visibility, section, name;
-};
-
-struct elf_relocation {
-  std::string symbol;  // a symbol's or a section's name
-  unsigned long long addend = 0;
-};
-
-// What readelf says about one object file.
-struct elf_view {
-  std::map<int, std::string> sections;  // index -> name
-  std::vector<elf_symbol> symbols;
-  std::map<std::string, std::vector<elf_relocation>> relocations;  // by section
-
-  const elf_symbol *find(const std::string &name) const {
-    for (const elf_symbol &s : symbols)
-      if (s.name == name) return &s;
-    return nullptr;
-  }
-};
-
-std::vector<std::string> split_words(const std::string &line) {
-  std::istringstream in(line);
-  std::vector<std::string> words;
-  std::string w;
-  while (in >> w) words.push_back(w);
-  return words;
-}
-
-bool tool_usable(const char *path) { return *path != '\0' && access(path, X_OK) == 0; }
-
-std::string run_tool(const char *tool, const std::vector<std::string> &args) {
-  std::vector<std::string> argv{tool};
-  argv.insert(argv.end(), args.begin(), args.end());
-  RunResult r = run_program(tool, argv);
-  EXPECT_EQ(r.exit_code(), 0) << tool << ": " << r.err;
-  return r.out;
-}
-
-void parse_sections(const std::string &text, elf_view &view) {
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) {
-    size_t open = line.find('[');
-    size_t close = line.find(']');
-    if (open == std::string::npos || close == std::string::npos || close < open) continue;
-    char *end = nullptr;
-    std::string inside = line.substr(open + 1, close - open - 1);
-    long index = std::strtol(inside.c_str(), &end, 10);
-    if (end == inside.c_str() || index == 0) continue;
-    std::vector<std::string> rest = split_words(line.substr(close + 1));
-    if (!rest.empty()) view.sections[static_cast<int>(index)] = rest[0];
-  }
-}
-
-void parse_symbols(const std::string &text, elf_view &view) {
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) {
-    std::vector<std::string> w = split_words(line);
-    if (w.size() < 7 || w[0].back() != ':' || w[0] == "Num:") continue;
-    elf_symbol s;
-    s.value = std::strtoull(w[1].c_str(), nullptr, 16);
-    s.size = std::strtoull(w[2].c_str(), nullptr, 0);
-    s.type = w[3];
-    s.bind = w[4];
-    s.visibility = w[5];
-    // Some machines add notes like "[VARIANT_PCS]" after the visibility.
-    size_t i = 6;
-    while (i < w.size() && w[i].front() == '[') {
-      while (i < w.size() && w[i].back() != ']') ++i;
-      ++i;
-    }
-    if (i >= w.size()) continue;
-    s.section = w[i];
-    if (i + 1 < w.size()) s.name = w[i + 1];
-    view.symbols.push_back(s);
-  }
-}
-
-void parse_relocations(const std::string &text, elf_view &view) {
-  std::istringstream in(text);
-  std::string line;
-  std::string current;
-  while (std::getline(in, line)) {
-    const std::string header = "Relocation section '";
-    if (line.rfind(header, 0) == 0) {
-      size_t end = line.find('\'', header.size());
-      current = line.substr(header.size(), end - header.size());
-      view.relocations[current];
-      continue;
-    }
-    std::vector<std::string> w = split_words(line);
-    if (current.empty() || w.size() < 5 || w[0] == "Offset") continue;
-    elf_relocation r;
-    r.symbol = w[4];
-    if (w.size() >= 7) {
-      r.addend = std::strtoull(w[6].c_str(), nullptr, 16);
-      if (w[5] == "-") r.addend = -r.addend;
-    }
-    view.relocations[current].push_back(r);
-  }
-}
-
-elf_view read_object(const char *path) {
-  elf_view view;
-  parse_sections(run_tool(KIV_READELF, {"-SW", path}), view);
-  parse_symbols(run_tool(KIV_READELF, {"-sW", path}), view);
-  parse_relocations(run_tool(KIV_READELF, {"-rW", path}), view);
-  return view;
-}
-
-// The functions that an initialisation or finalisation array points at,
-// whether the relocation names the function or its section and offset.
-std::vector<std::string> array_entries(const elf_view &view, const std::string &array) {
-  std::vector<std::string> names;
-  for (const char *kind : {".rela", ".rel"}) {
-    auto it = view.relocations.find(kind + array);
-    if (it == view.relocations.end()) continue;
-    for (const elf_relocation &r : it->second) {
-      std::string name = "?" + r.symbol;
-      if (const elf_symbol *s = view.find(r.symbol); s && s->type == "FUNC") {
-        name = s->name;
-      } else {
-        for (const auto &[index, section] : view.sections) {
-          if (section != r.symbol) continue;
-          for (const elf_symbol &s : view.symbols)
-            if (s.type == "FUNC" && s.section == std::to_string(index) && s.value == r.addend)
-              name = s.name;
-        }
-      }
-      names.push_back(name);
-    }
-  }
-  return names;
-}
-
 class RuntimeStartupSymbols : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!tool_usable(KIV_READELF)) GTEST_SKIP() << "readelf is not available";
-    view_ = read_object(KIV_RUNTIME_STARTUP_OBJECT);
+    view_ = kiv_test::read_elf_object(KIV_READELF, KIV_RUNTIME_STARTUP_OBJECT);
   }
   elf_view view_;
 };
@@ -295,21 +155,15 @@ TEST_F(RuntimeStartupSymbols, StateAndHooksAreLocal) {
 }
 
 TEST_F(RuntimeStartupSymbols, HooksAreTheOnlyArrayEntries) {
-  EXPECT_EQ(array_entries(view_, ".init_array"), std::vector<std::string>{"init"});
-  EXPECT_EQ(array_entries(view_, ".fini_array"), std::vector<std::string>{"cleanup"});
+  EXPECT_EQ(view_.array_entries(".init_array"), std::vector<std::string>{"init"});
+  EXPECT_EQ(view_.array_entries(".fini_array"), std::vector<std::string>{"cleanup"});
   for (const char *legacy : {".ctors", ".dtors"})
     for (const auto &[index, section] : view_.sections) EXPECT_NE(section, legacy);
 }
 
 TEST(RuntimeStartupSharedLibrary, ExportsOnlyThePublicEntry) {
   if (!tool_usable(KIV_NM)) GTEST_SKIP() << "nm is not available";
-  std::set<std::string> exported;
-  for (std::istringstream in(run_tool(KIV_NM, {"-D", "--defined-only", KIV_STARTUP_PROBE_LIBRARY}));;) {
-    std::string line;
-    if (!std::getline(in, line)) break;
-    std::vector<std::string> w = split_words(line);
-    if (!w.empty()) exported.insert(w.back());
-  }
+  std::set<std::string> exported = kiv_test::defined_dynamic_symbols(KIV_NM, KIV_STARTUP_PROBE_LIBRARY);
   EXPECT_EQ(exported.count("_drovix_set_args"), 1u);
   for (const char *name : {"_drovixi_set_args", "_drovixi_get_args",
                            "_drovixi_stupid_function_name_for_static_linking", "init", "cleanup",
