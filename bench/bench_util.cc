@@ -32,6 +32,26 @@ pid_t scratch_owner = -1;
 
 }  // namespace
 
+void usage_error(const char *usage) {
+  std::fputs(usage, stderr);
+  std::exit(2);
+}
+
+void parse_options(int argc, char **argv, std::initializer_list<option_target> targets,
+                   const char *usage) {
+  for (int i = 1; i < argc; i += 2) {
+    if (i + 1 >= argc) usage_error(usage);
+    const option_target *target = nullptr;
+    for (const option_target &t : targets)
+      if (std::strcmp(argv[i], t.name) == 0) target = &t;
+    if (!target) usage_error(usage);
+    if (target->text)
+      *target->text = argv[i + 1];
+    else
+      *target->number = std::atoi(argv[i + 1]);
+  }
+}
+
 void fail(const std::string &message) {
   std::fprintf(stderr, "bench: %s\n", message.c_str());
   if (!live_scratch.empty() && getpid() == scratch_owner) {

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,20 @@ namespace bench {
 // Prints "<program>: <message>" to standard error and exits with status 2,
 // the benchmarks' status for "could not measure".
 [[noreturn]] void fail(const std::string &message);
+
+// One "--name value" option of a benchmark and where its value goes: a
+// string, or a whole number.
+struct option_target {
+  const char *name;
+  std::string *text = nullptr;
+  int *number = nullptr;
+};
+// Prints the usage line to standard error and exits with status 2.
+[[noreturn]] void usage_error(const char *usage);
+// Fills the targets from argv; an unknown name or a missing value is a
+// usage error.
+void parse_options(int argc, char **argv, std::initializer_list<option_target> targets,
+                   const char *usage);
 
 // Seconds on the monotonic clock.
 double now_seconds();

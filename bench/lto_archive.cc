@@ -34,43 +34,26 @@ struct options {
   int warmup = 3;
 };
 
-[[noreturn]] void usage() {
-  std::fputs(
-      "usage: bench_lto_archive --kiv-ar KIV-AR --kiv-nm KIV-NM --spawner SPAWN-ONLY\n"
-      "                         --clang CLANG --plugin LLVMGOLD [--objects N] [--runs N]\n"
-      "                         [--warmup N]\n",
-      stderr);
-  std::exit(2);
-}
+constexpr char usage[] =
+    "usage: bench_lto_archive --kiv-ar KIV-AR --kiv-nm KIV-NM --spawner SPAWN-ONLY\n"
+    "                         --clang CLANG --plugin LLVMGOLD [--objects N] [--runs N]\n"
+    "                         [--warmup N]\n";
 
 options parse_options(int argc, char **argv) {
   options opts;
-  for (int i = 1; i < argc; ++i) {
-    std::string name = argv[i];
-    if (i + 1 >= argc) usage();
-    std::string value = argv[++i];
-    if (name == "--kiv-ar")
-      opts.kiv_ar = value;
-    else if (name == "--kiv-nm")
-      opts.kiv_nm = value;
-    else if (name == "--spawner")
-      opts.spawner = value;
-    else if (name == "--clang")
-      opts.clang = value;
-    else if (name == "--plugin")
-      opts.plugin = value;
-    else if (name == "--objects")
-      opts.objects = std::atoi(value.c_str());
-    else if (name == "--runs")
-      opts.runs = std::atoi(value.c_str());
-    else if (name == "--warmup")
-      opts.warmup = std::atoi(value.c_str());
-    else
-      usage();
-  }
+  bench::parse_options(argc, argv,
+                       {{"--kiv-ar", &opts.kiv_ar},
+                        {"--kiv-nm", &opts.kiv_nm},
+                        {"--spawner", &opts.spawner},
+                        {"--clang", &opts.clang},
+                        {"--plugin", &opts.plugin},
+                        {"--objects", nullptr, &opts.objects},
+                        {"--runs", nullptr, &opts.runs},
+                        {"--warmup", nullptr, &opts.warmup}},
+                       usage);
   if (opts.kiv_ar.empty() || opts.kiv_nm.empty() || opts.spawner.empty() || opts.clang.empty() ||
       opts.plugin.empty() || opts.objects < 1 || opts.runs < 1 || opts.warmup < 0)
-    usage();
+    bench::usage_error(usage);
   return opts;
 }
 

@@ -38,41 +38,30 @@ struct options {
   std::vector<long> sizes = {500000, 1000000, 2000000};
 };
 
-[[noreturn]] void usage() {
-  std::fputs(
-      "usage: bench_response_file --wrapper KIV-AR --tool NULL-TOOL [--runs N] [--sizes N,N,...]\n",
-      stderr);
-  std::exit(2);
-}
+constexpr char usage[] =
+    "usage: bench_response_file --wrapper KIV-AR --tool NULL-TOOL [--runs N] [--sizes N,N,...]\n";
 
 options parse_options(int argc, char **argv) {
   options opts;
-  for (int i = 1; i < argc; ++i) {
-    std::string name = argv[i];
-    if (i + 1 >= argc) usage();
-    std::string value = argv[++i];
-    if (name == "--wrapper") {
-      opts.wrapper = value;
-    } else if (name == "--tool") {
-      opts.tool = value;
-    } else if (name == "--runs") {
-      opts.runs = std::atoi(value.c_str());
-    } else if (name == "--sizes") {
-      opts.sizes.clear();
-      size_t start = 0;
-      while (start <= value.size()) {
-        size_t comma = value.find(',', start);
-        if (comma == std::string::npos) comma = value.size();
-        opts.sizes.push_back(std::atol(value.substr(start, comma - start).c_str()));
-        start = comma + 1;
-      }
-    } else {
-      usage();
+  std::string sizes;
+  bench::parse_options(argc, argv,
+                       {{"--wrapper", &opts.wrapper},
+                        {"--tool", &opts.tool},
+                        {"--runs", nullptr, &opts.runs},
+                        {"--sizes", &sizes}},
+                       usage);
+  if (!sizes.empty()) {
+    opts.sizes.clear();
+    for (size_t start = 0; start <= sizes.size();) {
+      size_t comma = std::min(sizes.find(',', start), sizes.size());
+      opts.sizes.push_back(std::atol(sizes.substr(start, comma - start).c_str()));
+      start = comma + 1;
     }
   }
-  if (opts.wrapper.empty() || opts.tool.empty() || opts.runs < 1) usage();
-  for (long size : opts.sizes)
-    if (size < 1) usage();
+  bool sizes_ok = true;
+  for (long size : opts.sizes) sizes_ok = sizes_ok && size >= 1;
+  if (opts.wrapper.empty() || opts.tool.empty() || opts.runs < 1 || !sizes_ok)
+    bench::usage_error(usage);
   return opts;
 }
 

@@ -34,36 +34,22 @@ struct options {
   int warmup = 20;
 };
 
-[[noreturn]] void usage() {
-  std::fputs(
-      "usage: bench_wrapper_overhead --wrapper KIV-AR --spawner SPAWN-ONLY --plugin PLUGIN\n"
-      "                              [--runs N] [--warmup N]\n",
-      stderr);
-  std::exit(2);
-}
+constexpr char usage[] =
+    "usage: bench_wrapper_overhead --wrapper KIV-AR --spawner SPAWN-ONLY --plugin PLUGIN\n"
+    "                              [--runs N] [--warmup N]\n";
 
 options parse_options(int argc, char **argv) {
   options opts;
-  for (int i = 1; i < argc; ++i) {
-    std::string name = argv[i];
-    if (i + 1 >= argc) usage();
-    std::string value = argv[++i];
-    if (name == "--wrapper")
-      opts.wrapper = value;
-    else if (name == "--spawner")
-      opts.spawner = value;
-    else if (name == "--plugin")
-      opts.plugin = value;
-    else if (name == "--runs")
-      opts.runs = std::atoi(value.c_str());
-    else if (name == "--warmup")
-      opts.warmup = std::atoi(value.c_str());
-    else
-      usage();
-  }
+  bench::parse_options(argc, argv,
+                       {{"--wrapper", &opts.wrapper},
+                        {"--spawner", &opts.spawner},
+                        {"--plugin", &opts.plugin},
+                        {"--runs", nullptr, &opts.runs},
+                        {"--warmup", nullptr, &opts.warmup}},
+                       usage);
   if (opts.wrapper.empty() || opts.spawner.empty() || opts.plugin.empty() || opts.runs < 1 ||
       opts.warmup < 0)
-    usage();
+    bench::usage_error(usage);
   return opts;
 }
 
