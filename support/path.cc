@@ -167,7 +167,7 @@ char **split_path_components(const char *path, int *count) {
 }
 
 char *find_program_path(const char *progname) {
-  return progname ? locate_program(progname, true) : nullptr;
+  return progname ? locate_program(progname, false) : nullptr;
 }
 
 char *relocate_prefix(const char *progname, const char *bin_prefix, const char *prefix) {

@@ -20,11 +20,12 @@ char *relocate_prefix(const char *progname, const char *bin_prefix, const char *
 char *relocate_prefix_ignoring_links(const char *progname, const char *bin_prefix,
                                      const char *prefix);
 
-// The path of the program started as progname: a bare name is looked up in
-// PATH (the name itself when PATH does not yield it), and symbolic links are
-// resolved. relocate_prefix(p, b, t) equals
-// relocate_prefix_ignoring_links(find_program_path(p), b, t). A new string,
-// or null when out of memory.
+// The path of the program started as progname, as found: a bare name is
+// looked up in PATH (the name itself when PATH does not yield it); links are
+// not resolved, so a match through a relative PATH element stays relative.
+// relocate_prefix(p, b, t) equals
+// relocate_prefix_ignoring_links(resolve_real_path(find_program_path(p)), b, t).
+// A new string, or null when out of memory.
 char *find_program_path(const char *progname);
 
 // The running program's own executable as the operating system knows it,

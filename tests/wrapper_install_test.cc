@@ -95,12 +95,15 @@ TEST_F(InstalledTree, NeverRelocatesIntoTheCurrentDirectory) {
   write_file(x + "/libexec/kiv15/kiv/" + suite + "libvesk_plugin.so", "planted\n");
   write_script(x + "/" + CONFIGURED_TARGET + "/bin/ar", "echo planted > \"$0.ran\"; exit 9\n");
   const std::string planted_ran = x + "/" + CONFIGURED_TARGET + "/bin/ar.ran";
+  write_script(x + "/build/kiv-ar", "exit 9\n");
   struct Case {
     std::string argv0;
     std::vector<std::string> env;
   } cases[] = {
       // A caller that sets argv[0] itself: exec -a kiv-ar /opt/kiv/bin/kiv-ar.
       {"kiv-ar", {"PATH=/nonexistent"}},
+      // A PATH whose relative element yields a kiv-ar planted there.
+      {"kiv-ar", {"PATH=.:/nonexistent"}},
       // An empty KIV_EXEC_PREFIX with the installation not on PATH.
       {"/nonexistent/kiv-ar", {"PATH=/nonexistent", "KIV_EXEC_PREFIX="}},
   };

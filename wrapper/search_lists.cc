@@ -20,13 +20,16 @@ void init_search_lists(const char *argv0, const char *wrapper_name) {
   const char *program = program_from_env ? program_from_env.get() : argv0;
 
   // Both directories are relocated from the program's real path, which is
-  // looked up and resolved once. A path relative to the current directory
-  // would let whoever can write there pick the plugin and the tool, so it is
-  // taken only from a user who named one; otherwise the system says where
-  // the program lies, or the configured directories are used.
+  // looked up and resolved once. A path relative to the current directory (a
+  // bare name that PATH does not yield, or yields only through a relative
+  // element) would let whoever can write there pick the plugin and the tool,
+  // so it is taken only from a user who named one; otherwise the system says
+  // where the program lies, or the configured directories are used.
   unique_cstr program_path{find_program_path(program)};
   if (program_path && program_path.get()[0] != '/' && !strchr(program, '/'))
     program_path.reset(running_executable_path());
+  else if (program_path)
+    program_path.reset(resolve_real_path(program_path.get()));
   unique_cstr relocated_exec{relocate_prefix_ignoring_links(
       program_path.get(), CONFIGURED_BIN_PREFIX, CONFIGURED_EXEC_PREFIX)};
   unique_cstr relocated_libexec{relocate_prefix_ignoring_links(

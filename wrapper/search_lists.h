@@ -11,6 +11,7 @@ extern prefix_list path_prefix_list;
 
 // Finds the installation relative to the program (argv0, or
 // $KIV_EXEC_PREFIX joined to wrapper_name; when that is a bare name that
-// PATH does not yield, the running executable) and fills both lists. Without
+// PATH does not yield, or yields only through a relative element, the
+// running executable) and fills both lists. Without
 // any of these the configured directories are used. The lists are never freed.
 void init_search_lists(const char *argv0, const char *wrapper_name);
