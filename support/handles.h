@@ -18,35 +18,27 @@
 #include "argv.h"
 #include "pex.h"
 
+// Runs a release with errno kept as it was.
+template <typename Release>
+void keeping_errno(Release release) {
+  int saved = errno;
+  release();
+  errno = saved;
+}
+
 struct free_deleter {
-  void operator()(void *block) const {
-    int saved = errno;
-    free(block);
-    errno = saved;
-  }
+  void operator()(void *block) const { keeping_errno([block] { free(block); }); }
 };
 struct argv_deleter {
-  void operator()(char **argv) const {
-    int saved = errno;
-    free_argv(argv);
-    errno = saved;
-  }
+  void operator()(char **argv) const { keeping_errno([argv] { free_argv(argv); }); }
 };
 // For streams whose close result nobody needs; close and check by hand where
 // it matters (a file that was written).
 struct file_closer {
-  void operator()(FILE *stream) const {
-    int saved = errno;
-    fclose(stream);
-    errno = saved;
-  }
+  void operator()(FILE *stream) const { keeping_errno([stream] { fclose(stream); }); }
 };
 struct pipeline_destroyer {
-  void operator()(pex_pipeline *p) const {
-    int saved = errno;
-    pex_destroy(p);
-    errno = saved;
-  }
+  void operator()(pex_pipeline *p) const { keeping_errno([p] { pex_destroy(p); }); }
 };
 
 // A descriptor in unique_ptr's "pointer" slot: every negative number is null.
@@ -61,21 +53,13 @@ struct fd_handle {
 };
 struct fd_closer {
   using pointer = fd_handle;
-  void operator()(fd_handle h) const {
-    int saved = errno;
-    close(h.fd);
-    errno = saved;
-  }
+  void operator()(fd_handle h) const { keeping_errno([h] { close(h.fd); }); }
 };
 // A descriptor that a pipeline's backend made, closed through that backend.
 struct pipeline_fd_closer {
   using pointer = fd_handle;
   pex_pipeline *p = nullptr;
-  void operator()(fd_handle h) const {
-    int saved = errno;
-    p->ops->close_fd(p, h.fd);
-    errno = saved;
-  }
+  void operator()(fd_handle h) const { keeping_errno([this, h] { p->ops->close_fd(p, h.fd); }); }
 };
 
 using unique_cstr = std::unique_ptr<char, free_deleter>;

@@ -161,20 +161,19 @@ int wrapper_main(const personality_row &personality, int argc, char **argv) {
   // A program started with an empty argument vector still has a name, and so
   // does one whose only entries were the -B option.
   char *own_name[] = {const_cast<char *>(personality.wrapper_name), nullptr};
-  if (argc < 1 || !argv[0]) {
-    argc = 1;
-    argv = own_name;
-  }
-
+  auto keep_a_name = [&] {
+    if (argc < 1 || !argv[0]) {
+      argc = 1;
+      argv = own_name;
+    }
+  };
+  keep_a_name();
   init_search_lists(argv[0], personality.wrapper_name);
   if (!take_directory_option(&argc, argv)) {
     fwrite(usage_line, 1, sizeof usage_line - 1, stderr);
     return 1;
   }
-  if (argc < 1) {
-    argc = 1;
-    argv = own_name;
-  }
+  keep_a_name();
 
   unique_cstr plugin{as_found(
       unique_cstr{find_file_in_prefixes(&exec_prefix_list, PLUGIN_FILE_NAME, R_OK)})};
