@@ -313,7 +313,7 @@ const char *pex_launch_with_env(pex_pipeline *p, int flags, const char *executab
                                   toclose, &message, err);
   // A started child took the descriptors; so did one whose parent-side
   // close failed, since the backend closed them all itself.
-  if (pid >= 0 || (message && strcmp(message, pex_parent_close_failed) == 0)) fds.release();
+  if (pid >= 0 || pid == PEX_SPAWN_FDS_CLOSED) fds.release();
   if (pid < 0) return message;
   p->children = grow(p->children, p->child_count + 1);
   p->children[p->child_count++] = pid;

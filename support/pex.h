@@ -36,16 +36,14 @@ struct pex_child_times {
 
 struct pex_pipeline;
 
-// The message spawn_child gives when the child was started but the parent
-// could not close its copy of one of in/out/errdes.
-inline constexpr char pex_parent_close_failed[] = "close";
-
 // The backend. Every operation takes the pipeline first. spawn_child makes
 // in/out/errdes the child's 0/1/2 and closes toclose in the child. When it
 // started the child it has closed, in the parent, each of in/out/errdes that
 // is not already 0/1/2, each exactly once: also when one of those closes
-// failed, which it reports with pex_parent_close_failed and -1. On any other
-// failure it has closed none of them. toclose is never closed in the parent.
+// failed, which it reports with the message "close" and the result
+// PEX_SPAWN_FDS_CLOSED. On any other failure it returns -1 and has closed
+// none of them. toclose is never closed in the parent.
+inline constexpr pid_t PEX_SPAWN_FDS_CLOSED = -2;
 struct pex_backend_ops {
   int (*open_for_read)(pex_pipeline *p, const char *name, int binary);
   int (*open_for_write)(pex_pipeline *p, const char *name, int binary, int append);

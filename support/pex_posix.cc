@@ -126,13 +126,13 @@ pid_t spawn_child(pex_pipeline *, int flags, const char *executable, char *const
   }
   if (close_error != 0) {
     *err = close_error;
-    *message = pex_parent_close_failed;
+    *message = "close";
     // The caller gets no process id for this child, so it is ended and
     // reaped here rather than left running or as a zombie.
     kill(pid, SIGTERM);
     int status;
     wait_for(pid, &status);
-    return -1;
+    return PEX_SPAWN_FDS_CLOSED;
   }
   return pid;
 }

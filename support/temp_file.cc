@@ -13,42 +13,91 @@
 namespace {
 
 char *temp_dir_cache = nullptr;
+// Why the last candidate was refused, when none was accepted.
+const char *temp_dir_refusal = nullptr;
 
-bool usable_dir(const char *dir) {
+constexpr char open_to_others[] = "other users can rename files in it or in a directory above it";
+
+// Nobody but root and us may rename or replace the entries of dir: it is a
+// real directory (no link) of ours or root's, and sticky if others may write.
+bool only_ours(const char *dir) {
   struct stat st;
-  return dir && access(dir, R_OK | W_OK | X_OK) == 0 && stat(dir, &st) == 0 &&
-         S_ISDIR(st.st_mode);
+  if (lstat(dir, &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+  if (st.st_uid != 0 && st.st_uid != geteuid()) return false;
+  return (st.st_mode & (S_IWGRP | S_IWOTH)) == 0 || (st.st_mode & S_ISVTX) != 0;
 }
 
-// Others may write here and nothing is sticky: anyone could rename, remove
-// or replace the entries that we make. A directory we cannot stat counts as
-// one of these.
-bool open_to_others(const char *dir) {
-  struct stat st;
-  if (stat(dir, &st) != 0) return true;
-  return (st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (st.st_mode & S_ISVTX) == 0;
+// only_ours for "/" and for every directory on the way down to path, which
+// is absolute and resolved. The path is cut at each '/' in turn and mended.
+bool only_ours_from_root(char *path) {
+  if (!only_ours("/")) return false;
+  for (char *slash = path; slash;) {
+    slash = strchr(slash + 1, '/');
+    if (slash) *slash = '\0';
+    bool ours = only_ours(path);
+    if (slash) *slash = '/';
+    if (!ours) return false;
+  }
+  return true;
 }
 
-[[noreturn]] void creation_failed(const char *dir, int err) {
-  fprintf(stderr, "Cannot create temporary file in %s: %s\n", dir, strerror(err));
-  _exit(1);
+// Whether the name given is absolute and already resolved: it differs from
+// resolved only in repeated or trailing slashes.
+bool is_resolved_form(const char *given, const char *resolved) {
+  if (given[0] != '/') return false;
+  for (const char *g = given; *g; ++g, ++resolved) {
+    if (*g == '/') {
+      while (g[1] == '/') ++g;
+      if (g[1] == '\0' && g != given) break;
+    }
+    if (*g != *resolved) return false;
+  }
+  return *resolved == '\0';
+}
+
+[[noreturn]] void creation_failed(const char *dir, const char *reason) {
+  fprintf(stderr, "Cannot create temporary file in %s: %s\n", dir, reason);
+  exit_with_cleanup(1);
+}
+
+// mkstemps in the chosen directory; does not return on failure.
+int make_file(const char *dir, char *name, size_t suffix_length) {
+  if (temp_dir_refusal) creation_failed(dir, temp_dir_refusal);
+  int fd = mkstemps(name, static_cast<int>(suffix_length));
+  if (fd < 0) creation_failed(dir, strerror(errno));
+  return fd;
 }
 
 }  // namespace
 
+const char *check_temp_dir(const char *dir, char **resolved) {
+  if (access(dir, R_OK | W_OK | X_OK) != 0) return strerror(errno);
+  unique_cstr real{realpath(dir, nullptr)};
+  if (!real) return strerror(errno);
+  struct stat st;
+  if (stat(real.get(), &st) != 0) return strerror(errno);
+  if (!S_ISDIR(st.st_mode)) return strerror(ENOTDIR);
+  if (!only_ours_from_root(real.get())) return open_to_others;
+  *resolved = real.release();
+  return nullptr;
+}
+
 const char *choose_temp_dir() {
   if (temp_dir_cache) return temp_dir_cache;
   const char *candidates[] = {getenv("TMPDIR"), getenv("TMP"), getenv("TEMP"), "/tmp/",
-                              "/var/tmp", "/tmp"};
-  const char *dir = ".";
+                              "/var/tmp", "/tmp", "."};
   for (const char *candidate : candidates) {
-    if (usable_dir(candidate)) {
-      dir = candidate;
-      break;
-    }
+    if (!candidate) continue;
+    char *resolved = nullptr;
+    temp_dir_refusal = check_temp_dir(candidate, &resolved);
+    if (temp_dir_refusal) continue;
+    unique_cstr real{resolved};
+    // The "/" is appended even when the name already ends in one.
+    const char *name = is_resolved_form(candidate, real.get()) ? candidate : real.get();
+    temp_dir_cache = concat_strings(name, "/", nullptr);
+    return temp_dir_cache;
   }
-  // The "/" is appended even when the name already ends in one.
-  temp_dir_cache = concat_strings(dir, "/", nullptr);
+  temp_dir_cache = checked_strdup("./");
   return temp_dir_cache;
 }
 
@@ -56,42 +105,26 @@ char *create_temp_file_with_prefix(const char *prefix, const char *suffix) {
   const char *dir = choose_temp_dir();
   if (!prefix) prefix = "cc";
   if (!suffix) suffix = "";
-  char *name = concat_strings(dir, prefix, "XXXXXX", suffix, nullptr);
-  int fd = mkstemps(name, static_cast<int>(strlen(suffix)));
-  if (fd < 0) creation_failed(dir, errno);
-  if (close(fd) != 0) {
-    unlink(name);
-    _exit(1);
+  unique_cstr name{concat_strings(dir, prefix, "XXXXXX", suffix, nullptr)};
+  if (close(make_file(dir, name.get(), strlen(suffix))) != 0) {
+    int err = errno;
+    unlink(name.get());
+    creation_failed(dir, strerror(err));
   }
-  return name;
+  return name.release();
 }
 
 char *create_temp_file(const char *suffix) { return create_temp_file_with_prefix(nullptr, suffix); }
 
 open_temp_file create_open_temp_file() {
   const char *dir = choose_temp_dir();
-  const size_t dir_len = strlen(dir);
-  open_temp_file file{nullptr, nullptr, -1};
-  // Both names are made before anything is created, so that running out of
-  // memory cannot leave anything behind.
-  if (open_to_others(dir)) {
-    file.private_dir = concat_strings(dir, "ccXXXXXX", nullptr);
-    file.name = concat_strings(dir, "ccXXXXXX/ccXXXXXX", nullptr);
-    if (!mkdtemp(file.private_dir)) creation_failed(dir, errno);
-    memcpy(file.name + dir_len, file.private_dir + dir_len, strlen("ccXXXXXX"));
-  } else {
-    file.name = concat_strings(dir, "ccXXXXXX", nullptr);
-  }
-  file.fd = mkstemps(file.name, 0);
-  if (file.fd < 0) {
-    int err = errno;
-    if (file.private_dir) rmdir(file.private_dir);
-    creation_failed(dir, err);
-  }
-  return file;
+  unique_cstr name{concat_strings(dir, "ccXXXXXX", nullptr)};
+  int fd = make_file(dir, name.get(), 0);
+  return {unique_temp_file{name.release()}, unique_fd{fd}};
 }
 
-void remove_open_temp_file(const open_temp_file &file) {
-  if (file.name) unlink(file.name);
-  if (file.private_dir) rmdir(file.private_dir);
+unique_cstr remove_temp_file(unique_temp_file file) {
+  unique_cstr name{file.release()};
+  if (name) keeping_errno([&name] { unlink(name.get()); });
+  return name;
 }

@@ -1,33 +1,56 @@
-// Temporary files in a directory chosen once per process.
+// Temporary files in a directory chosen once per process, where no other
+// user can rename, remove or replace what we make.
 #pragma once
+
+#include <memory>
+
+#include "handles.h"
+
+// Why dir is no place for temporary files, or null when it is one. It is
+// one when, with its symbolic links resolved, it is a searchable, writable
+// directory and every directory from "/" down to it is owned by root or by
+// the effective user, each that group or others may write being sticky. Then
+// *resolved gets the resolved name (the caller frees it); else it is left
+// alone. The reason is a constant string or strerror's.
+const char *check_temp_dir(const char *dir, char **resolved);
 
 // The temporary directory with a "/" appended (always appended, so "/tmp/"
 // gives "/tmp//"): the first of $TMPDIR, $TMP, $TEMP, "/tmp/", "/var/tmp",
-// "/tmp" that is a searchable, writable directory, else ".". Chosen on the
-// first call; the same pointer every time; never free it.
+// "/tmp" and "." that check_temp_dir accepts, named as given when it holds no
+// symbolic link and no "." or "..", else by its resolved name. When none is
+// accepted, "./", in which nothing can be created. Chosen on the first call;
+// the same pointer every time; never free it.
 const char *choose_temp_dir();
 
 // Creates a new, empty file named <dir><prefix>XXXXXX<suffix> (null prefix:
 // "cc"; null suffix: ""), closes it and returns its name, which the caller
-// frees. Does not return on failure: prints "Cannot create temporary file in
-// <dir>: <error>" and ends the process at once without running exit hooks
-// (after removing the file when only its close failed).
+// frees. Does not return on failure, nor when the new descriptor cannot be
+// closed (the file is removed then): prints "Cannot create temporary file in
+// <dir>: <reason>" and ends the process through exit_with_cleanup(1).
 char *create_temp_file_with_prefix(const char *prefix, const char *suffix);
 char *create_temp_file(const char *suffix);
 
-// A new temporary file held open for writing, so that nobody need open it by
-// name again. In a temporary directory that others may write to and that is
-// not sticky, they could swap any name made there for their own file or link
-// before it is used, so the file goes into a private directory (mode 0700)
-// made there for it: <dir>ccXXXXXX/ccXXXXXX; elsewhere it is <dir>ccXXXXXX.
-struct open_temp_file {
-  char *name;         // the file's path; the caller frees it
-  char *private_dir;  // the directory made for it, or null; the caller frees it
-  int fd;             // open for writing; the caller closes it
+// A temporary file owned like memory: the handle's end removes it and frees
+// its name.
+struct file_remover {
+  void operator()(char *name) const {
+    keeping_errno([name] {
+      unlink(name);
+      free(name);
+    });
+  }
 };
-// Does not return on failure: removes what it made, prints "Cannot create
-// temporary file in <dir>: <error>" and ends the process at once without
-// running exit hooks. Nothing is allocated once something was created.
+using unique_temp_file = std::unique_ptr<char, file_remover>;
+
+// Removes the file now, before anything that could end the process, and
+// keeps its name for a message.
+unique_cstr remove_temp_file(unique_temp_file file);
+
+// A new temporary file <dir>ccXXXXXX with the descriptor that created it,
+// open for writing, so that nobody need open it by name again.
+struct open_temp_file {
+  unique_temp_file file;
+  unique_fd fd;
+};
+// Does not return on failure, as create_temp_file; nothing is left behind.
 open_temp_file create_open_temp_file();
-// Unlinks the file and removes its private directory, if any; frees nothing.
-void remove_open_temp_file(const open_temp_file &file);

@@ -199,7 +199,7 @@ TEST(PosixSpawnBackend, AFailedParentCloseStillClosesEachCopyOnceAndReapsTheChil
   fail_next_close_of = out[1];
   EXPECT_EQ(ops.spawn_child(nullptr, PEX_USE_PATH, sleeper.program(), sleeper.get(), nullptr,
                             in[0], out[1], errors[1], -1, &message, &err),
-            -1);
+            PEX_SPAWN_FDS_CLOSED);
   close_log = nullptr;
   EXPECT_STREQ(message, "close");
   EXPECT_EQ(err, EIO);

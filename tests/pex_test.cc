@@ -126,7 +126,7 @@ constexpr pex_backend_ops recording_backend = {
         r.release_spawned(in, out, errdes);
         *message = "close";
         *err = e;
-        return -1;
+        return PEX_SPAWN_FDS_CLOSED;
       }
       pid_t pid = real.spawn_child(p, flags, executable, argv, env, in, out, errdes, toclose,
                                    message, err);

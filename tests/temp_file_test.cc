@@ -131,36 +131,46 @@ TEST(CreateTempFile, FailureEndsTheProcessWithTheDirectoryNamed) {
 
 namespace {
 
-TEST(CreateOpenTempFile, PrivateDirectoryOnlyWhereOthersCouldSwapTheFile) {
+TEST(CheckTempDir, OnlyWhereNobodyElseCanRenameAnythingOnTheWay) {
+  // The candidate is <scratch>/upper/lower, or a link in upper to lower.
   struct Case {
-    mode_t mode;
-    const char *expected;  // the name behind the temporary directory
+    const char *name;
+    mode_t upper, lower;
+    bool lower_is_another_users, via_link, accepted;
   } cases[] = {
-      {0700, "^cc[^/]{6}$"},
-      {01777, "^cc[^/]{6}$"},  // sticky: others cannot rename what we make
-      {0777, "^cc[^/]{6}/cc[^/]{6}$"},
-      {0770, "^cc[^/]{6}/cc[^/]{6}$"},
+      {"own 0700", 0700, 0700, false, false, true},
+      {"sticky 01777", 0700, 01777, false, false, true},
+      {"0777", 0700, 0777, false, false, false},
+      {"0770", 0700, 0770, false, false, false},
+      {"below 0777", 0777, 0700, false, false, false},
+      {"another user's 0755", 0700, 0755, true, false, false},
+      {"a link to own 0700", 0700, 0700, false, true, true},
+      {"a link in 0777", 0777, 0700, false, true, false},
   };
   for (const Case &c : cases) {
-    ScopedTempDir dir;
-    ASSERT_EQ(chmod(dir.path().c_str(), c.mode), 0);
-    EXPECT_EXIT(
-        {
-          set_env(dir.path().c_str(), nullptr, nullptr);
-          open_temp_file file = create_open_temp_file();
-          struct stat st;
-          if (file.private_dir &&
-              (stat(file.private_dir, &st) != 0 || (st.st_mode & 0777) != 0700))
-            exit(2);
-          // Written through the descriptor it came with.
-          if (write(file.fd, "x\n", 2) != 2 || close(file.fd) != 0) exit(3);
-          if (kiv_test::read_file(file.name) != "x\n") exit(4);
-          fprintf(stderr, "%s", file.name + strlen(choose_temp_dir()));
-          remove_open_temp_file(file);
-          exit(kiv_test::list_dir(dir.path()).empty() ? 0 : 5);
-        },
-        testing::ExitedWithCode(0), c.expected)
-        << std::oct << c.mode;
+    if (c.lower_is_another_users && geteuid() != 0) continue;  // chown takes root
+    ScopedTempDir scratch;
+    std::string upper = scratch / "upper", lower = upper + "/lower";
+    kiv_test::make_dir(upper);
+    kiv_test::make_dir(lower);
+    ASSERT_EQ(chmod(upper.c_str(), c.upper), 0);
+    ASSERT_EQ(chmod(lower.c_str(), c.lower), 0);
+    if (c.lower_is_another_users) {
+      ASSERT_EQ(chown(lower.c_str(), 65534, 65534), 0);
+    }
+    std::string candidate = lower;
+    if (c.via_link) {
+      candidate = upper + "/link";
+      ASSERT_EQ(symlink(lower.c_str(), candidate.c_str()), 0);
+    }
+    char *resolved = nullptr;
+    const char *refusal = check_temp_dir(candidate.c_str(), &resolved);
+    EXPECT_EQ(refusal == nullptr, c.accepted) << c.name << ": " << (refusal ? refusal : "");
+    unique_cstr real{realpath(lower.c_str(), nullptr)};
+    if (resolved) {
+      EXPECT_STREQ(resolved, real.get()) << c.name;
+    }
+    free(resolved);
   }
 }
 

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <functional>
+#include <iostream>
 #include <random>
 #include <regex>
 #include <sstream>
@@ -164,40 +166,88 @@ TEST_F(ResponseFile, NothingLeftBehindWhenTheMessageCannotBeWritten) {
   }
 }
 
-TEST_F(ResponseFile, SharedTemporaryDirectoryCannotRedirectTheFile) {
+TEST_F(ResponseFile, TemporaryDirectoriesOthersCanChangeArePassedOver) {
   const std::string strace = "/usr/bin/strace";
   if (access(strace.c_str(), X_OK) != 0) GTEST_SKIP() << "no strace to watch the wrapper's opens";
   add_tool("ar");
   write_file(bdir + "args", "t\n");
-  // Anyone may write here and nothing is sticky: another user could swap
-  // any name the wrapper made for a link of their own.
-  ASSERT_EQ(chmod(tmp.c_str(), 0777), 0);
-  const std::string log = dir / "opens";
-  const std::string mode = dir / "mode";
-  RunResult r = run(strace, {"strace", "-f", "-qq", "-e", "trace=open,openat,creat", "-o", log,
-                             kiv_ar, "-B", bdir, "@args"},
-                    // LeakSanitizer cannot work under ptrace.
-                    {.env_set = {"PATH=/usr/bin:/bin", "ASAN_OPTIONS=detect_leaks=0",
-                                 "KIV_TEST_ACTION=stat -c %a \"$(dirname \"${1#@}\")\" > " + mode},
-                     .cwd = bdir});
-  ASSERT_EQ(r.exit_code(), 0) << r.err;
-  Lines got = recorded();
-  ASSERT_EQ(got.size(), 2u);
-  // The file lies in a private directory made for it.
-  EXPECT_TRUE(std::regex_match(got[1], std::regex("@" + tmp + "/cc[^/]{6}/cc[^/]{6}"))) << got[1];
-  EXPECT_EQ(read_file(mode), "700\n");
-  EXPECT_EQ(list_dir(tmp), Lines{});
-  // It was opened once for writing, when it was created, and never by name
-  // again; the tool only reads it.
-  std::string name = got[1].substr(1);
-  std::vector<std::string> writes;
-  std::istringstream opens(read_file(log));
-  for (std::string line; std::getline(opens, line);) {
-    if (line.find("\"" + name + "\"") != std::string::npos && line.find("O_RDONLY") == std::string::npos)
-      writes.push_back(line);
+  const std::string open = dir / "open";  // anyone may write here; not sticky
+  make_dir(open);
+  ASSERT_EQ(chmod(open.c_str(), 0777), 0);
+  make_dir(open + "/t");
+  ASSERT_EQ(symlink((open + "/t").c_str(), (open + "/link").c_str()), 0);
+  // No safe candidate at all: /tmp and /var/tmp covered by the open folder
+  // in a mount namespace of the run's own, and the current directory open too.
+  const std::string in_namespace =
+      "mount --bind \"$0\" /mnt && mount --bind \"$1\" /var/tmp && mount --bind \"$1\" /tmp && "
+      "cd /mnt/b && exec \"$2\" -B /mnt/b/ @args";
+  struct Case {
+    const char *name;
+    bool as_root;
+    std::function<void()> set_up;
+    std::string tmpdir;
+    std::vector<std::string> command;  // empty: kiv-ar -B bdir @args
+    int code;
+    std::string err;
+  } cases[] = {
+      {"0777, not sticky", false, [&] { ASSERT_EQ(chmod(tmp.c_str(), 0777), 0); }, tmp},
+      {"another user's 0755", true, [&] { ASSERT_EQ(chown(tmp.c_str(), 65534, 65534), 0); }, tmp},
+      {"ours, 0755, in an open folder", false, [] {}, open + "/t"},
+      {"a link in an open folder", false, [] {}, open + "/link"},
+      {"no safe candidate", true, [&] { ASSERT_EQ(chmod(bdir.c_str(), 0777), 0); }, tmp,
+       {"/usr/bin/unshare", "-m", "sh", "-c", in_namespace, dir.path(), open, kiv_ar}, 1,
+       "Cannot create temporary file in ./: other users can rename files in it or in a directory "
+       "above it\n"},
+  };
+  for (Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    if ((c.as_root && geteuid() != 0) || (!c.command.empty() && access("/mnt", X_OK) != 0)) {
+      std::cout << "[ SKIPPED  ] " << c.name << ": takes root (and /mnt)\n";
+      continue;
+    }
+    ASSERT_EQ(chown(tmp.c_str(), geteuid(), getegid()), 0);
+    ASSERT_EQ(chmod(tmp.c_str(), 0700), 0);
+    ASSERT_EQ(chmod(bdir.c_str(), 0700), 0);
+    c.set_up();
+    if (c.command.empty()) c.command = {kiv_ar, "-B", bdir, "@args"};
+    const std::string log = dir / "opens";
+    std::vector<std::string> argv = {"strace", "-f", "-qq", "-e", "trace=open,openat,creat",
+                                     "-o", log};
+    argv.insert(argv.end(), c.command.begin(), c.command.end());
+    remove(record.c_str());
+    RunResult r = run(strace, argv,
+                      // LeakSanitizer cannot work under ptrace.
+                      {.env_set = {"PATH=/usr/bin:/bin", "ASAN_OPTIONS=detect_leaks=0",
+                                   "TMPDIR=" + c.tmpdir, "KIV_TEST_ACTION=exit 3"},
+                       .cwd = bdir});
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(list_dir(tmp), Lines{});
+    EXPECT_EQ(list_dir(open), (Lines{"link", "t"}));
+    EXPECT_EQ(list_dir(open + "/t"), Lines{});
+    if (c.code == 1) {
+      EXPECT_EQ(r.exit_code(), 1);
+      EXPECT_FALSE(file_exists(record));
+      EXPECT_EQ(list_dir(bdir), (Lines{"ar", "args", "libvesk_plugin.so"}));
+      continue;
+    }
+    EXPECT_EQ(r.exit_code(), 3);
+    // Made in the next safe candidate, and gone afterwards.
+    Lines got = recorded();
+    std::string name = got.size() == 2 ? got[1].substr(1) : "";
+    EXPECT_TRUE(std::regex_match(name, std::regex("/tmp//cc[^/]{6}"))) << name;
+    if (name.empty()) continue;
+    EXPECT_FALSE(file_exists(name));
+    // Opened once for writing, when it was created, and never by name again.
+    std::vector<std::string> writes;
+    std::istringstream opens(read_file(log));
+    for (std::string line; std::getline(opens, line);) {
+      if (line.find("\"" + name + "\"") != std::string::npos &&
+          line.find("O_RDONLY") == std::string::npos)
+        writes.push_back(line);
+    }
+    ASSERT_EQ(writes.size(), 1u) << read_file(log);
+    EXPECT_NE(writes[0].find("O_EXCL"), std::string::npos) << writes[0];
   }
-  ASSERT_EQ(writes.size(), 1u) << read_file(log);
-  EXPECT_NE(writes[0].find("O_EXCL"), std::string::npos) << writes[0];
 }
 
 TEST_F(ResponseFile, GarbageInputNeverCrashes) {

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "alloc.h"
 #include "argv.h"
@@ -48,59 +49,18 @@ tool_outcome run_tool(const char *tool, char *const *run_argv, const char *progr
   return outcome;
 }
 
-// The temporary response file that hands the tool its arguments.
-struct response_file {
-  unique_cstr name;
-  unique_cstr private_dir;
-  bool on_disk = false;
-};
-
-// Removed once only: afterwards its name may be someone else's file.
-void remove_from_disk(response_file &file) {
-  if (!file.on_disk) return;
-  file.on_disk = false;
-  remove_open_temp_file(open_temp_file{file.name.get(), file.private_dir.get(), -1});
-}
-
-// Running out of memory while the file exists ends the process through the
-// library's exit, which must remove it too.
-response_file *file_to_remove_at_exit = nullptr;
-
-void remove_at_exit(int) {
-  if (file_to_remove_at_exit) remove_from_disk(*file_to_remove_at_exit);
-}
-
-// Creates the file and writes args into it through the descriptor that
-// created it. A failure removes the file before it is reported, and ends the
-// process.
-void write_response_file(response_file &file, char *const *args) {
-  open_temp_file made = create_open_temp_file();
-  file.name.reset(made.name);
-  file.private_dir.reset(made.private_dir);
-  file.on_disk = true;
-  file_to_remove_at_exit = &file;
-  exit_cleanup_hook = remove_at_exit;
-
-  const char *failure = nullptr;
-  unique_fd fd{made.fd};
-  if (FILE *stream = fdopen(fd.get().fd, "w")) {
-    fd.release();  // the stream closes it
-    bool written = write_argv_to_file(args, stream) == 0;
-    // fclose releases the stream even when it fails, so it is called once.
-    bool closed = fclose(stream) == 0;
-    if (!written)
-      failure = "Cannot write to temporary file %s\n";
-    else if (!closed)
-      failure = "Cannot close temporary file %s\n";
-  } else {
-    failure = "Cannot open temporary file %s\n";
-  }
-  if (failure) {
-    fd.reset();
-    remove_from_disk(file);
-    fprintf(stderr, failure, file.name.get());
-    exit(1);
-  }
+// Writes args into the new response file through the descriptor that
+// created it. Null on success, else the message for the failure.
+const char *write_response_file(unique_fd fd, char *const *args) {
+  FILE *stream = fdopen(fd.get().fd, "w");
+  if (!stream) return "Cannot open temporary file %s\n";
+  fd.release();  // the stream closes it
+  bool written = write_argv_to_file(args, stream) == 0;
+  // fclose releases the stream even when it fails, so it is called once.
+  bool closed = fclose(stream) == 0;
+  if (!written) return "Cannot write to temporary file %s\n";
+  if (!closed) return "Cannot close temporary file %s\n";
+  return nullptr;
 }
 
 }  // namespace
@@ -204,20 +164,26 @@ int wrapper_main(const personality_row &personality, int argc, char **argv) {
   for (int i = 1; i < argc; ++i) tool_argv[i + 2] = argv[i];
   if (dashed) tool_argv[3] = dashed.get();
 
-  response_file file;
-  unique_cstr file_argument;
-  char *file_argv[] = {tool.get(), nullptr, nullptr};
+  unique_cstr program_name{concat_strings("kiv-", tool.get(), nullptr)};
+  unique_temp_file response;
+  unique_cstr response_argument;
+  char *response_argv[] = {tool.get(), nullptr, nullptr};
   char *const *run_argv = tool_argv.get();
   if (expanded) {
-    write_response_file(file, tool_argv.get() + 1);
-    file_argument.reset(concat_strings("@", file.name.get(), nullptr));
-    file_argv[1] = file_argument.get();
-    run_argv = file_argv;
+    open_temp_file made = create_open_temp_file();
+    response = std::move(made.file);
+    if (const char *failure = write_response_file(std::move(made.fd), tool_argv.get() + 1)) {
+      unique_cstr name = remove_temp_file(std::move(response));
+      fprintf(stderr, failure, name.get());
+      return 1;
+    }
+    response_argument.reset(concat_strings("@", response.get(), nullptr));
+    response_argv[1] = response_argument.get();
+    run_argv = response_argv;
   }
 
-  const tool_outcome outcome = run_tool(tool.get(), run_argv, personality.wrapper_name);
+  const tool_outcome outcome = run_tool(tool.get(), run_argv, program_name.get());
   // Before any message: writing one to a closed pipe ends the process.
-  remove_from_disk(file);
-  file_to_remove_at_exit = nullptr;
+  response.reset();
   return exit_code_for(tool.get(), outcome, stderr);
 }
