@@ -16,10 +16,10 @@ const char *check_temp_dir(const char *dir, char **resolved);
 
 // The temporary directory with a "/" appended (always appended, so "/tmp/"
 // gives "/tmp//"): the first of $TMPDIR, $TMP, $TEMP, "/tmp/", "/var/tmp",
-// "/tmp" and "." that check_temp_dir accepts, named as given when it holds no
-// symbolic link and no "." or "..", else by its resolved name. When none is
-// accepted, "./", in which nothing can be created. Chosen on the first call;
-// the same pointer every time; never free it.
+// "/tmp" and "." that check_temp_dir accepts, named as given where that is
+// its resolved name up to repeated or trailing slashes, else by its resolved
+// name. When none is accepted, "./", in which nothing can be created. Chosen
+// on the first call; the same pointer every time; never free it.
 const char *choose_temp_dir();
 
 // Creates a new, empty file named <dir><prefix>XXXXXX<suffix> (null prefix:
