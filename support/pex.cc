@@ -61,7 +61,13 @@ void add_to_remove_list(pex_pipeline *p, char *name) {
   p->remove_list[p->remove_count++] = name;
 }
 
-bool ends_with_template(const char *base) { return std::string_view(base).ends_with(temp_suffix); }
+// Compared by hand: string_view::ends_with may abort through the C++ run-time
+// library when unoptimised, and the programs do not link that library.
+bool ends_with_template(const char *base) {
+  size_t length = strlen(base);
+  return length >= temp_suffix.size() &&
+         memcmp(base + length - temp_suffix.size(), temp_suffix.data(), temp_suffix.size()) == 0;
+}
 
 // Waits for the children not yet waited for, if any; false when a wait failed.
 bool collect_pending(pex_pipeline *p, int *err) {
