@@ -3,6 +3,8 @@
 
 #include <cstdio>
 
+#include "handles.h"
+
 // A heap array of separately allocated strings ended by a null entry, in the
 // layout of main's argv. It owns its strings; free_argv releases everything.
 // A null pointer stands for "no vector".
@@ -23,3 +25,8 @@ int count_argv(const char *const *argv);
 // 1 for a null stream or at the first failed write. Neither flushes nor
 // closes the stream.
 int write_argv_to_file(const char *const *argv, FILE *stream);
+
+struct argv_deleter {
+  void operator()(argv_vector argv) const { keeping_errno([argv] { free_argv(argv); }); }
+};
+using unique_argv = std::unique_ptr<char *, argv_deleter>;

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "argv.h"
 #include "char_class.h"
 #include "colon_list.h"
 #include "handles.h"

@@ -371,7 +371,7 @@ FILE *pex_open_input_pipe(pex_pipeline *p, int binary) {
   FILE *stream = p->ops->fdopen_write(p, ends[1], b);
   if (!stream) return nullptr;
   write_end.release();
-  p->next_input = read_end.release().fd;
+  p->next_input = read_end.release();
   return stream;
 }
 

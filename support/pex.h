@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <sys/types.h>
 
+#include "handles.h"
+
 // Pipeline flags.
 inline constexpr int PEX_KEEP_TIMES = 0x1;
 inline constexpr int PEX_PIPES = 0x2;
@@ -81,6 +83,14 @@ struct pex_pipeline {
   void *backend_data;
 };
 
+// A descriptor that the pipeline's backend made, closed through that backend.
+struct pipeline_fd_closer {
+  pex_pipeline *p = nullptr;
+  void operator()(int fd) const { p->ops->close_fd(p, fd); }
+};
+// unique_pipeline_fd fd{n, {p}}: as unique_fd, closed with p's close_fd.
+using unique_pipeline_fd = basic_unique_fd<pipeline_fd_closer>;
+
 // A new pipeline over ops (never null; checked allocation).
 pex_pipeline *pex_create_with_ops(int flags, const char *program_name, const char *temp_base,
                                   const pex_backend_ops *ops);
@@ -126,3 +136,8 @@ const char *pex_run_single(int flags, const char *executable, char *const *argv,
 // Internal steps, exposed for the tests.
 char *pex_make_temp_name(pex_pipeline *p, int flags, const char *name);
 int pex_collect_statuses(pex_pipeline *p, int done, const char **message, int *err);
+
+struct pipeline_destroyer {
+  void operator()(pex_pipeline *p) const { keeping_errno([p] { pex_destroy(p); }); }
+};
+using unique_pipeline = std::unique_ptr<pex_pipeline, pipeline_destroyer>;

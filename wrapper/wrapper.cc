@@ -52,7 +52,7 @@ tool_outcome run_tool(const char *tool, char *const *run_argv, const char *progr
 // Writes args into the new response file through the descriptor that
 // created it. Null on success, else the message for the failure.
 const char *write_response_file(unique_fd fd, char *const *args) {
-  FILE *stream = fdopen(fd.get().fd, "w");
+  FILE *stream = fdopen(fd.get(), "w");
   if (!stream) return "Cannot open temporary file %s\n";
   fd.release();  // the stream closes it
   bool written = write_argv_to_file(args, stream) == 0;
