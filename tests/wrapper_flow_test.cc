@@ -50,6 +50,7 @@ TEST_F(WrapperTest, MissingPluginAndToolMessagesNameTheProgramAsInvoked) {
   EXPECT_EQ(r.err, "./kiv-ar: Cannot find plugin 'libvesk_plugin.so'\n./kiv-ar: Searched '" +
                        empty.path() + "/'" + configured + "\n");
 
+  // The tool's line: the installation's list, then PATH's; -B heads both.
   r = run(kiv_ranlib, {"kiv-ranlib", "-B" + bdir, "lib.a"},
           {.env_set = {"PATH=/no:/where", as_configured}});
   EXPECT_EQ(r.exit_code(), 1);
