@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "kiv_config.h"
 #include "test_util.h"
 
 namespace kiv_test {
@@ -22,6 +23,12 @@ inline const char stand_in_tool_script[] =
     "printf '%s\\n' \"$0\" \"$@\" > \"$KIV_TEST_RECORD\"\n"
     "for a; do case \"$a\" in @*) cp \"${a#@}\" \"$KIV_TEST_SAVE\";; esac; done\n"
     "eval \"${KIV_TEST_ACTION:-exit 0}\"\n";
+
+// How a failed lookup lists an installation's directories, given its prefixes.
+inline std::string searched(const std::string &exec, const std::string &libexec) {
+  const std::string suite = std::string(CONFIGURED_TARGET) + "/" + CONFIGURED_VERSION + "/";
+  return " '" + exec + suite + TOOL_DIR_BASE + CONFIGURED_TARGET + "/bin/' '" + libexec + suite + "'";
+}
 
 class WrapperTest : public ::testing::Test {
  protected:

@@ -33,19 +33,29 @@ TEST_F(WrapperTest, LoneDashBPrintsTheUsageLineBeforeAnyLookup) {
   EXPECT_FALSE(file_exists(record));
 }
 
+// A program put in the configured bin directory searches the configured installation.
+const std::string as_configured = "KIV_EXEC_PREFIX=" + std::string(CONFIGURED_BIN_PREFIX);
+const std::string configured = searched(CONFIGURED_EXEC_PREFIX, CONFIGURED_LIBEXEC_PREFIX);
+
 TEST_F(WrapperTest, MissingPluginAndToolMessagesNameTheProgramAsInvoked) {
-  RunResult r = run(kiv_nm, {"my-nm", "x.o"}, {.env_set = {"PATH=/nonexistent"}});
+  RunResult r = run(kiv_nm, {"my-nm", "x.o"}, {.env_set = {"PATH=/nonexistent", as_configured}});
   EXPECT_EQ(r.exit_code(), 1);
-  EXPECT_EQ(r.err, "my-nm: Cannot find plugin 'libvesk_plugin.so'\n");
+  EXPECT_EQ(r.err,
+            "my-nm: Cannot find plugin 'libvesk_plugin.so'\nmy-nm: Searched" + configured + "\n");
 
   // The tool is missing too here, but the plugin is reported first.
   ScopedTempDir empty;
-  r = run(kiv_ar, {"./kiv-ar", "-B", empty.path()}, {.env_set = {"PATH=/nonexistent"}});
-  EXPECT_EQ(r.err, "./kiv-ar: Cannot find plugin 'libvesk_plugin.so'\n");
+  r = run(kiv_ar, {"./kiv-ar", "-B", empty.path()},
+          {.env_set = {"PATH=/nonexistent", as_configured}});
+  EXPECT_EQ(r.err, "./kiv-ar: Cannot find plugin 'libvesk_plugin.so'\n./kiv-ar: Searched '" +
+                       empty.path() + "/'" + configured + "\n");
 
-  r = run(kiv_ranlib, {"kiv-ranlib", "-B" + bdir, "lib.a"}, {.env_set = {"PATH=/nonexistent"}});
+  // The tool's line: the installation's list, then PATH's; -B heads both.
+  r = run(kiv_ranlib, {"kiv-ranlib", "-B" + bdir, "lib.a"},
+          {.env_set = {"PATH=/no:/where", as_configured}});
   EXPECT_EQ(r.exit_code(), 1);
-  EXPECT_EQ(r.err, "kiv-ranlib: Cannot find binary 'ranlib'\n");
+  EXPECT_EQ(r.err, "kiv-ranlib: Cannot find binary 'ranlib'\nkiv-ranlib: Searched '" + bdir + "'" +
+                       configured + " '" + bdir + "' '/no/' '/where/'\n");
   EXPECT_EQ(r.out, "");
 }
 
@@ -87,11 +97,13 @@ TEST_F(WrapperTest, ProgramNameThatIsTheWholeCommandLine) {
   } cases[] = {
       {{"-B" + bdir}, 0, ""},
       {{"-B", bdir}, 0, ""},
-      {{"-B" + dir / "nowhere"}, 1, "kiv-ar: Cannot find plugin 'libvesk_plugin.so'\n"},
+      {{"-B" + dir / "nowhere"}, 1,
+       "kiv-ar: Cannot find plugin 'libvesk_plugin.so'\nkiv-ar: Searched '" + dir / "nowhere/'" +
+           configured + "\n"},
   };
   for (const Case &c : cases) {
     remove_tree(record);
-    RunResult r = run(kiv_ar, c.argv, {.env_set = {"PATH=/nonexistent"}});
+    RunResult r = run(kiv_ar, c.argv, {.env_set = {"PATH=/nonexistent", as_configured}});
     EXPECT_EQ(r.exit_code(), c.code) << c.argv[0] << r.err;
     EXPECT_EQ(r.err, c.err) << c.argv[0];
     if (c.code == 0) {

@@ -151,7 +151,8 @@ TEST_F(InstalledTree, ExecPrefixVariableIsJoinedWithoutSeparator) {
   r = run(kiv_ar, {"kiv-ar", "t"},
           {.env_set = {"PATH=/nonexistent", "KIV_EXEC_PREFIX=" + root + "/bin"}});
   EXPECT_EQ(r.exit_code(), 1);
-  EXPECT_EQ(r.err, "kiv-ar: Cannot find plugin 'libvesk_plugin.so'\n");
+  EXPECT_EQ(r.err, "kiv-ar: Cannot find plugin 'libvesk_plugin.so'\nkiv-ar: Searched" +
+                       searched(root + "/../lib/kiv15/kiv/", root + "/../libexec/kiv15/kiv/") + "\n");
 }
 
 TEST_F(InstalledTree, EmptyExecPrefixMeansTheBareNameOnPath) {
@@ -173,7 +174,10 @@ TEST_F(InstalledTree, WithoutPathOnlyTheInstallationIsSearched) {
   add_tool("ar", path_dir.path() + "/");
   r = run(program, {program, "t"}, {.env_unset = {"PATH"}});
   EXPECT_EQ(r.exit_code(), 1);
-  EXPECT_EQ(r.err, program + ": Cannot find binary 'ar'\n");
+  // The second line names the installation's directories as searched.
+  EXPECT_EQ(r.err, program + ": Cannot find binary 'ar'\n" + program + ": Searched" +
+                       searched(root + "/bin/../lib/kiv15/kiv/", root + "/bin/../libexec/kiv15/kiv/") +
+                       "\n");
   r = run(program, {program, "t"}, {.env_set = {"PATH=" + path_dir.path()}});
   EXPECT_EQ(r.exit_code(), 0) << r.err;
 }

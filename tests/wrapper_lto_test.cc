@@ -336,11 +336,10 @@ TEST_F(LtoJobChecks, EachCheckFailsWithAnEmptyPlugin) {
 // A build system's recipe for the wrappers, tried on the small library.
 struct Recipe {
   const char *name;
+  const char *title;                // its paragraph's first line in README.md
   std::vector<const char *> needs;  // programs, looked up in PATH
   std::vector<const char *> files;  // copied from the project
-  // The build, one command after another; "{bin}" stands for the installed
-  // tree's bin directory, which is also first in PATH.
-  std::vector<std::vector<std::string>> steps;
+  const char *prepare;              // shell commands run before the recipe
   std::vector<const char *> programs;    // built; each must print 42
   std::vector<const char *> in_log;      // the build's output must show these
   std::vector<const char *> not_in_log;  // ... and must not show these
@@ -352,48 +351,34 @@ std::vector<const char *> with(std::vector<const char *> files) {
   return files;
 }
 
-// The recipes of the manual page, with the flags that make the objects
-// bitcode where the project leaves them to the command line.
+// The commands are README.md's, run as written; the rows say what to check.
 const Recipe recipes[] = {
-    {"make", {"make"}, with({"Makefile"}),
-     {{"make", "AR=kiv-ar", "RANLIB=kiv-ranlib", "NM=kiv-nm"}},
-     {"prog"}, {"kiv-ar rc", "kiv-ranlib"}, {}},
-    {"cmake", {"cmake", "ninja"}, with({"CMakeLists.txt"}),
-     {{"cmake", "-S", ".", "-B", "build", "-G", "Ninja", "-DCMAKE_C_FLAGS=-flto",
-       "-DCMAKE_AR={bin}/kiv-ar", "-DCMAKE_RANLIB={bin}/kiv-ranlib"},
-      {"cmake", "--build", "build", "-v"}},
-     {"build/prog", "build/prog_cxx"}, {"kiv-ar", "kiv-ranlib"}, {}},
-    // With interprocedural optimisation CMake archives with the compiler's own
-    // archiver variables and ignores CMAKE_AR.
-    {"cmake_ipo", {"cmake", "ninja"}, with({"CMakeLists.txt"}),
-     {{"cmake", "-S", ".", "-B", "build", "-G", "Ninja",
-       "-DCMAKE_INTERPROCEDURAL_OPTIMIZATION=ON", "-DCMAKE_C_COMPILER_AR={bin}/kiv-ar",
-       "-DCMAKE_C_COMPILER_RANLIB={bin}/kiv-ranlib",
-       "-DCMAKE_CXX_COMPILER_AR={bin}/kiv-ar", "-DCMAKE_CXX_COMPILER_RANLIB={bin}/kiv-ranlib"},
-      {"cmake", "--build", "build", "-v"}},
-     {"build/prog", "build/prog_cxx"}, {"kiv-ar", "kiv-ranlib"}, {"llvm-ar", "llvm-ranlib"}},
-    {"cmake_ipo_with_cmake_ar_only", {"cmake", "ninja"}, with({"CMakeLists.txt"}),
-     {{"cmake", "-S", ".", "-B", "build", "-G", "Ninja",
-       "-DCMAKE_INTERPROCEDURAL_OPTIMIZATION=ON", "-DCMAKE_AR={bin}/kiv-ar",
-       "-DCMAKE_RANLIB={bin}/kiv-ranlib"},
-      {"cmake", "--build", "build", "-v"}},
-     {}, {}, {"kiv-ar", "kiv-ranlib"}},
-    {"meson", {"meson", "ninja"}, with({"meson.build", "kiv.ini"}),
-     {{"meson", "setup", "--native-file", "kiv.ini", "-Db_lto=true", "build"},
-      {"ninja", "-C", "build", "-v"}},
-     {"build/prog"}, {"kiv-ar"}, {}},
-    {"autotools", {"autoreconf", "libtoolize", "automake", "make"},
-     with({"configure.ac", "Makefile.am"}),
-     {{"autoreconf", "-i"},
-      {"./configure", "CFLAGS=-O2 -flto", "AR=kiv-ar", "RANLIB=kiv-ranlib", "NM=kiv-nm"},
-      {"make", "V=1"}},
-     {"prog"}, {"kiv-ar cr", "kiv-ranlib"}, {}},
+    {"make", "# make:", {"make"}, with({"Makefile"}), "", {"prog"},
+     {"-flto", "kiv-ar rc", "kiv-ranlib"}, {}},
+    {"cmake", "# CMake without IPO:", {"cmake", "ninja"}, with({"CMakeLists.txt"}), "",
+     {"build/prog", "build/prog_cxx"}, {"-flto", "kiv-ar", "kiv-ranlib"}, {}},
+    {"cmake_ipo", "# CMake with IPO:", {"cmake", "ninja"}, with({"CMakeLists.txt"}), "",
+     {"build/prog", "build/prog_cxx"}, {"-flto", "kiv-ar", "kiv-ranlib"},
+     {"llvm-ar", "llvm-ranlib"}},
+    {"meson", "# Meson:", {"meson", "ninja"}, with({"meson.build"}), "", {"build/prog"},
+     {"-flto", "kiv-ar"}, {}},
+    {"autotools", "# autoconf, automake and libtool",
+     {"autoreconf", "libtoolize", "automake", "make"}, with({"configure.ac", "Makefile.am"}),
+     "autoreconf -i", {"prog"},
+     {"-flto", "kiv-ar cr", "kiv-ranlib"}, {}},
 };
 
 void PrintTo(const Recipe &recipe, std::ostream *os) { *os << recipe.name; }
 
-std::string substitute(std::string text, const std::string &bin) {
-  for (size_t at; (at = text.find("{bin}")) != std::string::npos;) text.replace(at, 5, bin);
+// The paragraph of README.md's recipes that begins with title, with the
+// tree's bin directory for /opt/kiv/bin; empty when there is none.
+std::string readme_recipe(const std::string &title, const std::string &bin) {
+  std::string readme = read_file(std::string(KIV_TEST_SOURCE_DIR) + "/../README.md");
+  size_t begin = readme.find("\n" + title, readme.find("\n```sh\n", readme.find("\n## Recipes")));
+  if (begin == std::string::npos) return "";
+  std::string text = readme.substr(begin, std::min(readme.find("\n\n", begin + 1),
+                                                   readme.find("\n```", begin + 1)) - begin);
+  for (size_t at; (at = text.find("/opt/kiv/bin")) != std::string::npos;) text.replace(at, 12, bin);
   return text;
 }
 
@@ -415,30 +400,21 @@ TEST_P(LtoRecipes, BuildThroughTheWrappers) {
   for (const char *program : recipe.needs)
     if (find_in_path(program).empty()) GTEST_SKIP() << "no " << program << " in PATH";
   Tree tree = install("kiv", Sabotage::none);
+  std::string recipe_text = readme_recipe(recipe.title, tree.bin);
+  ASSERT_NE(recipe_text, "") << "README.md has no recipe headed " << recipe.title;
   std::string dir = work + "/calc";
   make_dir(dir);
-  for (const char *file : recipe.files) {
-    // The Meson native file names the wrapper by its full path.
-    std::string text = std::string(file) == "kiv.ini"
-                           ? "[binaries]\nar = '" + tree.program("kiv-ar") + "'\n"
-                           : read_file(project + file);
-    write_file(dir + "/" + file, text);
-  }
+  for (const char *file : recipe.files) write_file(dir + "/" + file, read_file(project + file));
+  // The recipe names the compiler itself, and clang is that of the plugin.
   const char *path = getenv("PATH");
   RunOptions options = {
-      .env_set = {"PATH=" + tree.bin + ":" + dir_of(clang) + ":" + (path ? path : "/usr/bin:/bin"),
-                  "CC=" + clang, "CXX=" + clang + "++"},
-      .env_unset = {"CFLAGS", "CXXFLAGS", "LDFLAGS", "AR", "RANLIB", "NM", "MAKEFLAGS", "MFLAGS"},
+      .env_set = {"PATH=" + tree.bin + ":" + dir_of(clang) + ":" + (path ? path : "/usr/bin:/bin")},
+      .env_unset = {"CC", "CXX", "CFLAGS", "CXXFLAGS", "LDFLAGS", "AR", "RANLIB", "NM", "MAKEFLAGS",
+                    "MFLAGS"},
       .cwd = dir};
-  std::string log;
-  for (const std::vector<std::string> &step : recipe.steps) {
-    std::vector<std::string> argv;
-    for (const std::string &arg : step) argv.push_back(substitute(arg, tree.bin));
-    std::string program = argv[0][0] == '.' ? dir + "/" + argv[0] : find_in_path(argv[0]);
-    RunResult r = run_program(program, argv, options);
-    log += output_of(r);
-    ASSERT_EQ(r.exit_code(), 0) << argv[0] << " failed:\n" << log;
-  }
+  RunResult r = run_program("/bin/sh", {"sh", "-ec", recipe.prepare + recipe_text}, options);
+  std::string log = output_of(r);
+  ASSERT_EQ(r.exit_code(), 0) << recipe_text << "\nfailed:\n" << log;
   for (const char *shown : recipe.in_log)
     EXPECT_NE(log.find(shown), std::string::npos) << "the build did not run " << shown << ":\n"
                                                   << log;

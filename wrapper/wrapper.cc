@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <utility>
 
@@ -39,6 +40,16 @@ void remove_argument(int *argc, char **argv, int i) {
 unique_cstr as_found(unique_cstr path) {
   if (!path || strchr(path.get(), '/')) return path;
   return unique_cstr{concat_strings("./", path.get(), nullptr)};
+}
+
+// The line after a failed lookup: each directory searched, in the order
+// searched (the first list, then the second if any).
+void print_searched(const char *program, const prefix_list *first, const prefix_list *then) {
+  fprintf(stderr, "%s: Searched", program);
+  for (const prefix_list *list : {first, then})
+    for (const prefix_entry *entry = list ? list->head : nullptr; entry; entry = entry->next)
+      fprintf(stderr, " '%s'", entry->text);
+  fputc('\n', stderr);
 }
 
 tool_outcome run_tool(const char *tool, char *const *run_argv, const char *program_name) {
@@ -139,6 +150,7 @@ int wrapper_main(const personality_row &personality, int argc, char **argv) {
       unique_cstr{find_file_in_prefixes(&exec_prefix_list, PLUGIN_FILE_NAME, R_OK)})};
   if (!plugin) {
     fprintf(stderr, "%s: Cannot find plugin '%s'\n", argv[0], PLUGIN_FILE_NAME);
+    print_searched(argv[0], &exec_prefix_list, nullptr);
     return 1;
   }
   const char *name = personality.personality;
@@ -147,6 +159,7 @@ int wrapper_main(const personality_row &personality, int argc, char **argv) {
   tool = as_found(std::move(tool));
   if (!tool) {
     fprintf(stderr, "%s: Cannot find binary '%s'\n", argv[0], name);
+    print_searched(argv[0], &exec_prefix_list, &path_prefix_list);
     return 1;
   }
 
