@@ -99,14 +99,6 @@ char *concat_strings_into(char *dst, const char *first, ...) {
   return dst;
 }
 
-char *concat_strings_static(const char *first, ...) {
-  va_list args;
-  va_start(args, first);
-  join_into(concat_static_buffer, first, args);
-  va_end(args);
-  return concat_static_buffer;
-}
-
 char *concat_strings(const char *first, ...) {
   va_list args;
   va_start(args, first);

@@ -30,7 +30,10 @@ __attribute__((sentinel)) size_t concat_strings_length(const char *first, ...);
 // Writes the joined strings into dst (room guaranteed by the caller); returns dst.
 __attribute__((sentinel)) char *concat_strings_into(char *dst, const char *first, ...);
 // concat_strings_into(concat_static_buffer, ...); not reentrant.
-__attribute__((sentinel)) char *concat_strings_static(const char *first, ...);
+template <typename... Strings>
+char *concat_strings_static(const char *first, Strings... rest) {
+  return concat_strings_into(concat_static_buffer, first, rest...);
+}
 // A new heap string holding the joined strings ("" for an empty list).
 __attribute__((sentinel)) char *concat_strings(const char *first, ...);
 // As concat_strings, then frees old (which may be one of the listed strings).

@@ -107,62 +107,56 @@ void copy_per_child(const pex_pipeline *p, const T *entries, int count, T *vecto
   if (count > 0) memcpy(vector, entries, static_cast<size_t>(count) * sizeof(T));
 }
 
+// The message of a backend step that failed, with its errno in *err.
+const char *failed(const char *step, int *err) {
+  *err = errno;
+  return step;
+}
+
 // Opens the standard output of the child being launched into fds.out.
 // Null, or the message of the failed step with *err set.
 const char *open_output(pex_pipeline *p, int flags, const char *outname, launch_descriptors &fds,
                         int *err) {
   const pex_backend_ops *ops = p->ops;
   int binary = (flags & PEX_BINARY_OUT) != 0;
-  int append = (flags & PEX_APPEND_OUT) != 0;
+  if (!(flags & PEX_FINAL) && (p->flags & PEX_PIPES)) {
+    int ends[2];
+    if (ops->make_pipe(p, ends, binary) < 0) return failed("pipe", err);
+    p->next_input = ends[0];
+    fds.out = ends[1];
+    return nullptr;
+  }
+  unique_cstr joined;
+  const char *name = outname;
   if (flags & PEX_FINAL) {
     p->next_input = -1;
     if (!outname) {
       fds.out = 1;
       return nullptr;
     }
+    // Without a temporary base the joined name is empty and the open fails.
     if (flags & PEX_OUTNAME_IS_SUFFIX) {
-      // Without a temporary base the joined name is empty and the open fails.
-      unique_cstr name{concat_strings(p->temp_base, outname, nullptr)};
-      fds.out = ops->open_for_write(p, name.get(), binary, append);
-    } else {
-      fds.out = ops->open_for_write(p, outname, binary, append);
+      joined.reset(concat_strings(p->temp_base, outname, nullptr));
+      name = joined.get();
     }
-    if (fds.out < 0) {
-      *err = errno;
-      return "open temporary output file";
-    }
-    return nullptr;
-  }
-  if (p->flags & PEX_PIPES) {
-    int ends[2];
-    if (ops->make_pipe(p, ends, binary) < 0) {
-      *err = errno;
-      return "pipe";
-    }
-    p->next_input = ends[0];
-    fds.out = ends[1];
-    return nullptr;
-  }
-  char *name = pex_make_temp_name(p, flags, outname);
-  if (!name) {
-    *err = 0;
-    return "could not create temporary file";
-  }
-  bool made = name != outname;
-  if (p->flags & PEX_KEEP_TEMPS) {
-    p->next_input_name = name;
-    p->next_input_name_owned = made;
   } else {
-    add_to_remove_list(p, made ? name : checked_strdup(name));
-    p->next_input_name = name;
-    p->next_input_name_owned = 0;
+    char *made = pex_make_temp_name(p, flags, outname);
+    if (!made) {
+      *err = 0;
+      return "could not create temporary file";
+    }
+    bool owned = made != outname;
+    if (p->flags & PEX_KEEP_TEMPS) {
+      p->next_input_name_owned = owned;
+    } else {
+      add_to_remove_list(p, owned ? made : checked_strdup(made));
+      p->next_input_name_owned = 0;
+    }
+    p->next_input_name = made;
+    name = made;
   }
-  fds.out = ops->open_for_write(p, name, binary, append);
-  if (fds.out < 0) {
-    *err = errno;
-    return "open temporary output file";
-  }
-  return nullptr;
+  fds.out = ops->open_for_write(p, name, binary, (flags & PEX_APPEND_OUT) != 0);
+  return fds.out < 0 ? failed("open temporary output file", err) : nullptr;
 }
 
 // Opens the standard error of the child being launched into fds.errdes.
@@ -180,16 +174,10 @@ const char *open_error(pex_pipeline *p, int flags, const char *errname, launch_d
   }
   if (errname) {
     fds.errdes = p->ops->open_for_write(p, errname, binary, (flags & PEX_APPEND_ERR) != 0);
-    if (fds.errdes < 0) {
-      *err = errno;
-      return "open error file";
-    }
+    if (fds.errdes < 0) return failed("open error file", err);
   } else if (flags & PEX_STDERR_TO_PIPE) {
     int ends[2];
-    if (p->ops->make_pipe(p, ends, binary) < 0) {
-      *err = errno;
-      return "pipe";
-    }
+    if (p->ops->make_pipe(p, ends, binary) < 0) return failed("pipe", err);
     p->stderr_pipe = ends[0];
     fds.errdes = ends[1];
   } else {
@@ -203,27 +191,13 @@ const char *open_error(pex_pipeline *p, int flags, const char *errname, launch_d
 pex_pipeline *pex_create_with_ops(int flags, const char *program_name, const char *temp_base,
                                   const pex_backend_ops *ops) {
   auto *p = static_cast<pex_pipeline *>(checked_malloc(sizeof(pex_pipeline)));
-  *p = pex_pipeline{
-      .flags = flags,
-      .program_name = program_name,
-      .temp_base = temp_base,
-      .next_input = 0,
-      .next_input_name = nullptr,
-      .next_input_name_owned = 0,
-      .stderr_pipe = -1,
-      .child_count = 0,
-      .children = nullptr,
-      .statuses = nullptr,
-      .times = nullptr,
-      .waited_count = 0,
-      .input_stream = nullptr,
-      .reader_count = 0,
-      .readers = nullptr,
-      .remove_count = 0,
-      .remove_list = nullptr,
-      .ops = ops,
-      .backend_data = nullptr,
-  };
+  // Everything else starts as zero or null.
+  *p = pex_pipeline{};
+  p->flags = flags;
+  p->program_name = program_name;
+  p->temp_base = temp_base;
+  p->stderr_pipe = -1;
+  p->ops = ops;
   return p;
 }
 
@@ -280,10 +254,7 @@ const char *pex_launch_with_env(pex_pipeline *p, int flags, const char *executab
     // fclose releases the stream even when it fails, so it is dropped either way.
     FILE *stream = p->input_stream;
     p->input_stream = nullptr;
-    if (fclose(stream) != 0) {
-      *err = errno;
-      return "closing pipeline input file";
-    }
+    if (fclose(stream) != 0) return failed("closing pipeline input file", err);
   }
 
   // Every exit from here on closes what fds holds.
@@ -302,10 +273,7 @@ const char *pex_launch_with_env(pex_pipeline *p, int flags, const char *executab
     const char *message = nullptr;
     if (!pex_collect_statuses(p, 0, &message, err)) return message;
     fds.in = p->ops->open_for_read(p, p->next_input_name, (flags & PEX_BINARY_IN) != 0);
-    if (fds.in < 0) {
-      *err = errno;
-      return "open temporary file";
-    }
+    if (fds.in < 0) return failed("open temporary file", err);
     consume_next_input_name(p);
   }
 

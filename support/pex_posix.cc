@@ -16,30 +16,24 @@ extern "C" char **environ;
 
 namespace {
 
-// Initialised on construction, destroyed (when the set-up worked) on scope exit.
-struct spawn_attributes {
-  spawn_attributes() : init_result(posix_spawnattr_init(&value)) {}
-  ~spawn_attributes() {
-    if (init_result == 0) posix_spawnattr_destroy(&value);
+// A posix_spawn set-up object, initialised on construction and destroyed
+// (when the set-up worked) on scope exit.
+template <typename T, int (*init)(T *), int (*destroy)(T *)>
+struct spawn_object {
+  spawn_object() : init_result(init(&value)) {}
+  ~spawn_object() {
+    if (init_result == 0) destroy(&value);
   }
-  spawn_attributes(const spawn_attributes &) = delete;
-  spawn_attributes &operator=(const spawn_attributes &) = delete;
+  spawn_object(const spawn_object &) = delete;
+  spawn_object &operator=(const spawn_object &) = delete;
 
-  posix_spawnattr_t value;
+  T value;
   int init_result;
 };
-
-struct spawn_file_actions {
-  spawn_file_actions() : init_result(posix_spawn_file_actions_init(&value)) {}
-  ~spawn_file_actions() {
-    if (init_result == 0) posix_spawn_file_actions_destroy(&value);
-  }
-  spawn_file_actions(const spawn_file_actions &) = delete;
-  spawn_file_actions &operator=(const spawn_file_actions &) = delete;
-
-  posix_spawn_file_actions_t value;
-  int init_result;
-};
+using spawn_attributes =
+    spawn_object<posix_spawnattr_t, posix_spawnattr_init, posix_spawnattr_destroy>;
+using spawn_file_actions = spawn_object<posix_spawn_file_actions_t, posix_spawn_file_actions_init,
+                                        posix_spawn_file_actions_destroy>;
 
 pid_t wait_for(pid_t pid, int *status) {
   pid_t r;

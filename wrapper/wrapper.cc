@@ -1,3 +1,7 @@
+// The run of kiv-ar, kiv-nm and kiv-ranlib from the command line to the exit
+// status: search lists, the -B option, the lookups of the plugin and the
+// tool, the hand-over of expanded @file arguments through a temporary
+// response file, and the tool's run.
 #include "wrapper.h"
 
 #include <sys/wait.h>
