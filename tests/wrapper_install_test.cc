@@ -1,8 +1,6 @@
 // An installed tree finds its plugin and tools relative to the program,
 // wherever the tree is moved and however the program is reached.
 #include <gtest/gtest.h>
-#include <limits.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -14,18 +12,11 @@ namespace {
 
 using namespace kiv_test;
 
-std::string real(const std::string &path) {
-  char *resolved = realpath(path.c_str(), nullptr);
-  std::string result = resolved ? resolved : "(unresolved " + path + ")";
-  free(resolved);
-  return result;
-}
-
 class InstalledTree : public WrapperTest {
  protected:
   void SetUp() override {
     WrapperTest::SetUp();
-    root = real(dir.path()) + "/P";
+    root = real_path(dir.path()) + "/P";
     install_into(root);
   }
   // The layout that the install step makes, with the programs copied in, a
@@ -49,9 +40,9 @@ class InstalledTree : public WrapperTest {
   void expect_tree(const std::string &prefix, const std::string &tool = "ar") {
     std::vector<std::string> got = recorded();
     ASSERT_GE(got.size(), 3u);
-    EXPECT_EQ(real(got[0]), prefix + "/" + CONFIGURED_TARGET + "/bin/" + tool);
+    EXPECT_EQ(real_path(got[0]), prefix + "/" + CONFIGURED_TARGET + "/bin/" + tool);
     EXPECT_EQ(got[1], "--plugin");
-    EXPECT_EQ(real(got[2]), prefix + "/libexec/kiv15/kiv/" + CONFIGURED_TARGET + "/" +
+    EXPECT_EQ(real_path(got[2]), prefix + "/libexec/kiv15/kiv/" + CONFIGURED_TARGET + "/" +
                                 CONFIGURED_VERSION + "/libvesk_plugin.so");
   }
   std::string root;
@@ -70,7 +61,7 @@ TEST_F(InstalledTree, MovedTreeStillFindsItsOwnFiles) {
   // A ':' in the installation's path is part of a directory name, not a
   // separator: the tree at /a:b/kiv never searches /a/ or b/kiv/.
   for (const std::string where : {"moved/elsewhere", "a:b/kiv"}) {
-    std::string moved = real(dir.path()) + "/" + where;
+    std::string moved = real_path(dir.path()) + "/" + where;
     make_dir(moved.substr(0, moved.rfind('/')));
     ASSERT_EQ(rename(root.c_str(), moved.c_str()), 0);
     remove_tree(record);
@@ -86,7 +77,7 @@ TEST_F(InstalledTree, NeverRelocatesIntoTheCurrentDirectory) {
   // A build folder that others could write to, with a plugin and a tool
   // planted where a relocation from a bare program name would lead:
   // ../libexec/... and ../lib/kiv15/kiv/<target>/<version>/../../../../../<target>/bin/.
-  std::string x = real(dir.path()) + "/x";
+  std::string x = real_path(dir.path()) + "/x";
   std::string suite = std::string(CONFIGURED_TARGET) + "/" + CONFIGURED_VERSION + "/";
   make_dir(x + "/build");
   make_dir(x + "/lib/kiv15/kiv/" + suite);

@@ -42,19 +42,6 @@ bool is_dir(const std::string &path) {
 
 std::string dir_of(const std::string &path) { return path.substr(0, path.rfind('/')); }
 
-// The first executable called name in $PATH; empty if none.
-std::string find_in_path(const std::string &name) {
-  const char *path = getenv("PATH");
-  std::string dirs = path ? path : "";
-  for (size_t start = 0, end; start <= dirs.size(); start = end + 1) {
-    end = dirs.find(':', start);
-    if (end == std::string::npos) end = dirs.size();
-    std::string candidate = dirs.substr(start, end - start) + "/" + name;
-    if (end > start && access(candidate.c_str(), X_OK) == 0) return candidate;
-  }
-  return "";
-}
-
 std::string output_of(const RunResult &r) { return r.out + r.err; }
 
 // The symbols an archive's index lists, sorted: what a linker reads to pick

@@ -14,6 +14,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -96,6 +97,31 @@ std::vector<std::string> list_dir(const std::string &path) {
   closedir(dir);
   std::sort(names.begin(), names.end());
   return names;
+}
+
+std::string real_path(const std::string &path) {
+  char *resolved = realpath(path.c_str(), nullptr);
+  if (!resolved) throw std::runtime_error(path + ": " + strerror(errno));
+  std::string result = resolved;
+  free(resolved);
+  return result;
+}
+
+std::string find_in_path(const std::string &name) {
+  const char *value = std::getenv("PATH");
+  if (!value) return "";
+  const std::string path = value, here = std::filesystem::current_path();
+  for (size_t start = 0, end; start <= path.size(); start = end + 1) {
+    end = std::min(path.find(':', start), path.size());
+    std::string dir = path.substr(start, end - start);
+    if (dir.empty() || dir[0] != '/') dir = here + (dir.empty() ? "" : "/" + dir);
+    std::string candidate = dir + "/" + name;
+    struct stat st;
+    if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+        access(candidate.c_str(), X_OK) == 0)
+      return candidate;
+  }
+  return "";
 }
 
 int RunResult::exit_code() const { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }

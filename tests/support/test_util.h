@@ -1,5 +1,6 @@
-// Helpers shared by the tests: scoped temporary directories, whole-file I/O,
-// running a built program and counting open descriptors.
+// Helpers shared by the tests and the benchmarks: scoped temporary
+// directories, whole-file I/O, the PATH search, running a built program and
+// counting open descriptors. Failures are thrown as std::runtime_error.
 #pragma once
 
 #include <string>
@@ -30,6 +31,15 @@ void make_dir(const std::string &path);
 void remove_tree(const std::string &path);
 // Names in a directory, "." and ".." left out, sorted.
 std::vector<std::string> list_dir(const std::string &path);
+// The path with every link resolved; throws when it does not exist.
+std::string real_path(const std::string &path);
+
+// The first executable regular file called name in a directory of $PATH;
+// empty when there is none or PATH is unset. An empty element stands for the
+// current directory, as POSIX has it (and as the wrappers' own search does).
+// The path returned is absolute, so that it names the same file wherever
+// the program is started.
+std::string find_in_path(const std::string &name);
 
 struct RunResult {
   int status = -1;     // raw wait status
