@@ -2,20 +2,17 @@
 
 #include <fcntl.h>
 #include <spawn.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
+#include <exception>
+#include <stdexcept>
 
 #include "c_api_helpers.h"
 
@@ -23,14 +20,16 @@ extern char **environ;
 
 namespace bench {
 
-namespace {
+int run_main(const std::function<int()> &body) {
+  try {
+    return body();
+  } catch (const std::exception &e) {
+    std::fprintf(stderr, "bench: %s\n", e.what());
+    return 2;
+  }
+}
 
-// The scratch directory to remove when a benchmark gives up, and the process
-// that made it: a forked helper that fails leaves it to its parent.
-std::string live_scratch;
-pid_t scratch_owner = -1;
-
-}  // namespace
+void fail(const std::string &message) { throw std::runtime_error(message); }
 
 void usage_error(const char *usage) {
   std::fputs(usage, stderr);
@@ -52,15 +51,6 @@ void parse_options(int argc, char **argv, std::initializer_list<option_target> t
   }
 }
 
-void fail(const std::string &message) {
-  std::fprintf(stderr, "bench: %s\n", message.c_str());
-  if (!live_scratch.empty() && getpid() == scratch_owner) {
-    std::error_code ignored;
-    std::filesystem::remove_all(live_scratch, ignored);
-  }
-  std::exit(2);
-}
-
 double now_seconds() {
   timespec ts;
   if (clock_gettime(CLOCK_MONOTONIC, &ts) != 0) fail(std::string("clock_gettime: ") + strerror(errno));
@@ -72,64 +62,6 @@ double median(std::vector<double> values) {
   std::sort(values.begin(), values.end());
   size_t mid = values.size() / 2;
   return values.size() % 2 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
-}
-
-scratch_dir::scratch_dir(const char *tag) {
-  const char *base = std::getenv("TMPDIR");
-  if (!base || !*base) base = "/tmp";
-  std::string name = std::string(base) + "/kiv-bench-" + tag + "-XXXXXX";
-  if (!mkdtemp(name.data())) fail("mkdtemp " + name + ": " + strerror(errno));
-  path_ = name;
-  live_scratch = path_;
-  scratch_owner = getpid();
-}
-
-scratch_dir::~scratch_dir() {
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
-  live_scratch.clear();
-}
-
-void write_file(const std::string &path, const std::string &content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
-  out.close();
-  if (!out) fail("cannot write " + path);
-}
-
-std::string read_file(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) fail("cannot read " + path);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void copy_file(const std::string &from, const std::string &to, mode_t mode) {
-  write_file(to, read_file(from));
-  if (chmod(to.c_str(), mode) != 0) fail("chmod " + to + ": " + strerror(errno));
-}
-
-std::string absolute_path(const std::string &path) {
-  char resolved[PATH_MAX];
-  if (!realpath(path.c_str(), resolved)) fail(path + ": " + strerror(errno));
-  return resolved;
-}
-
-std::string find_in_path(const std::string &name) {
-  const char *path = std::getenv("PATH");
-  if (!path) return "";
-  std::istringstream dirs(path);
-  std::string dir;
-  while (std::getline(dirs, dir, ':')) {
-    // An empty element stands for the current directory.
-    std::string candidate = (dir.empty() ? std::string(".") : dir) + "/" + name;
-    struct stat st;
-    if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-        access(candidate.c_str(), X_OK) == 0)
-      return candidate;
-  }
-  return "";
 }
 
 namespace {

@@ -1,17 +1,21 @@
-// Helpers shared by the benchmarks: scratch directories, starting programs
-// and timing them, and the statistics that the reports print.
+// Helpers shared by the benchmarks: options, starting programs and timing
+// them, and the statistics that the reports print. Scratch directories,
+// files and the PATH search are the tests' (test_util.h).
 #pragma once
 
-#include <sys/types.h>
-
+#include <functional>
 #include <initializer_list>
 #include <string>
 #include <vector>
 
 namespace bench {
 
-// Prints "<program>: <message>" to standard error and exits with status 2,
-// the benchmarks' status for "could not measure".
+// Runs a benchmark's body and returns its exit status. A failure thrown from
+// it, by fail() or by a helper of the tests, is printed as "bench: <message>"
+// once the body's scratch directory is gone, and gives status 2, the
+// benchmarks' status for "could not measure".
+int run_main(const std::function<int()> &body);
+// Throws the message as a failure for run_main.
 [[noreturn]] void fail(const std::string &message);
 
 // One "--name value" option of a benchmark and where its value goes: a
@@ -32,29 +36,6 @@ void parse_options(int argc, char **argv, std::initializer_list<option_target> t
 double now_seconds();
 
 double median(std::vector<double> values);
-
-// A fresh directory under $TMPDIR (or /tmp), removed with its contents, also
-// when fail() ends the benchmark. One at a time.
-class scratch_dir {
- public:
-  explicit scratch_dir(const char *tag);
-  ~scratch_dir();
-  scratch_dir(const scratch_dir &) = delete;
-  scratch_dir &operator=(const scratch_dir &) = delete;
-  const std::string &path() const { return path_; }
-  std::string operator/(const std::string &name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
-void write_file(const std::string &path, const std::string &content);
-std::string read_file(const std::string &path);
-void copy_file(const std::string &from, const std::string &to, mode_t mode);
-// The absolute form of a path that exists; fails otherwise.
-std::string absolute_path(const std::string &path);
-// The first executable regular file called name in $PATH; empty if none.
-std::string find_in_path(const std::string &name);
 
 // Starts argv[0] (a path) with argv and waits for it; standard output goes to
 // stdout_path, or stays the benchmark's own when that is empty. Returns the

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "bench_util.h"
+#include "test_util.h"
 
 namespace {
 
@@ -61,7 +62,7 @@ options parse_options(int argc, char **argv) {
 }
 
 std::string required_program(const char *name) {
-  std::string path = bench::find_in_path(name);
+  std::string path = kiv_test::find_in_path(name);
   if (path.empty()) bench::fail(std::string(name) + " not found in PATH");
   return path;
 }
@@ -73,7 +74,7 @@ void run_or_fail(const std::vector<std::string> &argv, const std::string &out = 
 
 // n bitcode objects, each with two functions a little more than trivial,
 // archived by ar with the plugin named directly. Returns the archive.
-std::string make_lto_archive(const bench::scratch_dir &scratch, const options &opts,
+std::string make_lto_archive(const kiv_test::ScopedTempDir &scratch, const options &opts,
                              const std::string &ar) {
   std::string dir = scratch / "objects";
   std::filesystem::create_directory(dir);
@@ -81,7 +82,7 @@ std::string make_lto_archive(const bench::scratch_dir &scratch, const options &o
   std::vector<std::string> archive = {ar, "--plugin", opts.plugin, "rcs", scratch / "lib.a"};
   for (int i = 0; i < opts.objects; ++i) {
     std::string n = std::to_string(i);
-    bench::write_file(dir + "/f" + n + ".c",
+    kiv_test::write_file(dir + "/f" + n + ".c",
                       "int kiv_bench_f" + n + "(int x) { return x * " + n + " + 1; }\n" +
                           "int kiv_bench_g" + n + "(int x) {\n"
                           "  int s = 0;\n"
@@ -113,12 +114,12 @@ struct job {
 
 // All three ways must give the same output; nm's must hold every function,
 // or the plugin did not read the bitcode and the figures mean nothing.
-void check_job(const job &j, const bench::scratch_dir &scratch, long expected_lines) {
+void check_job(const job &j, const kiv_test::ScopedTempDir &scratch, long expected_lines) {
   std::string first;
   for (const variant &v : j.ways) {
     std::string out = scratch / "out";
     run_or_fail(v.argv, out);
-    std::string text = bench::read_file(out);
+    std::string text = kiv_test::read_file(out);
     if (&v == &j.ways[0])
       first = text;
     else if (text != first)
@@ -132,9 +133,9 @@ void check_job(const job &j, const bench::scratch_dir &scratch, long expected_li
 
 }  // namespace
 
-int main(int argc, char **argv) {
+int measure(int argc, char **argv) {
   options opts = parse_options(argc, argv);
-  bench::scratch_dir scratch("lto");
+  kiv_test::ScopedTempDir scratch("bench-lto");
   std::string ar = required_program("ar");
   std::string nm = required_program("nm");
   std::string archive = make_lto_archive(scratch, opts, ar);
@@ -142,9 +143,9 @@ int main(int argc, char **argv) {
   std::string plugin_dir = scratch / "b";
   std::filesystem::create_directory(plugin_dir);
   std::string plugin = plugin_dir + "/libvesk_plugin.so";
-  std::filesystem::create_symlink(bench::absolute_path(opts.plugin), plugin);
+  std::filesystem::create_symlink(kiv_test::real_path(opts.plugin), plugin);
 
-  std::string spawner = bench::absolute_path(opts.spawner);
+  std::string spawner = kiv_test::real_path(opts.spawner);
   std::vector<std::string> nm_argv = {nm, "--plugin", plugin, archive};
   std::vector<std::string> ar_argv = {ar, "--plugin", plugin, "-t", archive};
   auto spawned = [&](std::vector<std::string> argv) {
@@ -153,11 +154,11 @@ int main(int argc, char **argv) {
   };
   std::vector<job> jobs = {
       {"nm",
-       {{"kiv-nm", {bench::absolute_path(opts.kiv_nm), "-B", plugin_dir, archive}, {}},
+       {{"kiv-nm", {kiv_test::real_path(opts.kiv_nm), "-B", plugin_dir, archive}, {}},
         {"nm --plugin", nm_argv, {}},
         {"spawner", spawned(nm_argv), {}}}},
       {"ar t",
-       {{"kiv-ar t", {bench::absolute_path(opts.kiv_ar), "-B", plugin_dir, "t", archive}, {}},
+       {{"kiv-ar t", {kiv_test::real_path(opts.kiv_ar), "-B", plugin_dir, "t", archive}, {}},
         {"ar --plugin -t", ar_argv, {}},
         {"spawner", spawned(ar_argv), {}}}},
   };
@@ -169,7 +170,7 @@ int main(int argc, char **argv) {
   std::printf("lto archive: %d bitcode objects (%ju bytes), %d runs each (after %d warm-up)\n",
               opts.objects, static_cast<uintmax_t>(std::filesystem::file_size(archive)), opts.runs,
               opts.warmup);
-  std::printf("plugin %s, tools %s and %s\n", bench::absolute_path(opts.plugin).c_str(), nm.c_str(),
+  std::printf("plugin %s, tools %s and %s\n", kiv_test::real_path(opts.plugin).c_str(), nm.c_str(),
               ar.c_str());
   bool met = true;
   for (job &j : jobs) {
@@ -208,4 +209,8 @@ int main(int argc, char **argv) {
                 ok ? "ok" : "TARGET MISSED");
   }
   return met ? 0 : 1;
+}
+
+int main(int argc, char **argv) {
+  return bench::run_main([&] { return measure(argc, argv); });
 }

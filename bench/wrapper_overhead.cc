@@ -21,6 +21,7 @@
 
 #include "bench_util.h"
 #include "c_api_helpers.h"
+#include "test_util.h"
 
 namespace {
 
@@ -54,7 +55,7 @@ options parse_options(int argc, char **argv) {
 }
 
 std::string required_program(const char *name) {
-  std::string path = bench::find_in_path(name);
+  std::string path = kiv_test::find_in_path(name);
   if (path.empty()) bench::fail(std::string(name) + " not found in PATH");
   // Not resolved further: the wrapper starts what it found in PATH as such.
   return path;
@@ -66,11 +67,11 @@ void run_or_fail(const std::vector<std::string> &argv) {
 }
 
 // An archive of two small objects, compiled here and now.
-std::string make_small_archive(const bench::scratch_dir &scratch, const std::string &ar) {
+std::string make_small_archive(const kiv_test::ScopedTempDir &scratch, const std::string &ar) {
   const char *cc_env = std::getenv("CC");
   std::string cc = required_program(cc_env && *cc_env ? cc_env : "cc");
-  bench::write_file(scratch / "a.c", "int kiv_bench_a(int x) { return x + 1; }\n");
-  bench::write_file(scratch / "b.c", "int kiv_bench_b(int x) { return 2 * x; }\n");
+  kiv_test::write_file(scratch / "a.c", "int kiv_bench_a(int x) { return x + 1; }\n");
+  kiv_test::write_file(scratch / "b.c", "int kiv_bench_b(int x) { return 2 * x; }\n");
   run_or_fail({cc, "-c", "-O2", scratch / "a.c", "-o", scratch / "a.o"});
   run_or_fail({cc, "-c", "-O2", scratch / "b.c", "-o", scratch / "b.o"});
   run_or_fail({ar, "rc", scratch / "small.a", scratch / "a.o", scratch / "b.o"});
@@ -85,7 +86,7 @@ struct variant {
 
 // Each way must list the archive; a benchmark of one that fails early would
 // flatter it. Returns whether the tool loaded the plugin on that run.
-bool check_variant(const variant &v, const bench::scratch_dir &scratch) {
+bool check_variant(const variant &v, const kiv_test::ScopedTempDir &scratch) {
   std::string log = scratch / "plugin.log";
   std::string out = scratch / "listing.txt";
   std::filesystem::remove(log);
@@ -95,30 +96,30 @@ bool check_variant(const variant &v, const bench::scratch_dir &scratch) {
     status = bench::run(v.argv, out);
   }
   if (status != 0) bench::fail(std::string(v.name) + ": " + bench::describe_status(status));
-  std::string listing = bench::read_file(out);
+  std::string listing = kiv_test::read_file(out);
   if (listing != "a.o\nb.o\n") bench::fail(std::string(v.name) + " listed: " + listing);
   return std::filesystem::exists(log);
 }
 
 }  // namespace
 
-int main(int argc, char **argv) {
+int measure(int argc, char **argv) {
   options opts = parse_options(argc, argv);
-  bench::scratch_dir scratch("overhead");
+  kiv_test::ScopedTempDir scratch("bench-overhead");
   std::string ar = required_program("ar");
   std::string archive = make_small_archive(scratch, ar);
 
   std::string plugin_dir = scratch / "b";
   std::filesystem::create_directory(plugin_dir);
   std::string plugin = plugin_dir + "/libvesk_plugin.so";
-  bench::copy_file(opts.plugin, plugin, 0755);
+  kiv_test::write_file(plugin, kiv_test::read_file(opts.plugin), 0755);
 
   // All three run the same tool command: the one the wrapper makes, which
   // puts a '-' before the "t" and finds ar in PATH as this benchmark did.
   std::vector<variant> variants = {
-      {"wrapper", {bench::absolute_path(opts.wrapper), "-B", plugin_dir, "t", archive}, {}},
+      {"wrapper", {kiv_test::real_path(opts.wrapper), "-B", plugin_dir, "t", archive}, {}},
       {"direct", {ar, "--plugin", plugin, "-t", archive}, {}},
-      {"spawner", {bench::absolute_path(opts.spawner), ar, "--plugin", plugin, "-t", archive}, {}},
+      {"spawner", {kiv_test::real_path(opts.spawner), ar, "--plugin", plugin, "-t", archive}, {}},
   };
   // GNU ar loads a plugin only when it has to recognise a member, which
   // listing does not; all three must agree all the same.
@@ -164,4 +165,8 @@ int main(int argc, char **argv) {
   std::printf("wrapper / spawner: %.3f (limit %.2f) %s\n", wrapper / spawner, overhead_limit,
               met ? "ok" : "TARGET MISSED");
   return met ? 0 : 1;
+}
+
+int main(int argc, char **argv) {
+  return bench::run_main([&] { return measure(argc, argv); });
 }

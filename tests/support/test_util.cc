@@ -21,13 +21,10 @@
 
 namespace kiv_test {
 
-ScopedTempDir::ScopedTempDir() {
+ScopedTempDir::ScopedTempDir(const std::string &tag) {
   const char *base = std::getenv("TMPDIR");
-  std::string tmpl = std::string(base && *base ? base : "/tmp") + "/kiv-test-XXXXXX";
-  std::vector<char> buf(tmpl.begin(), tmpl.end());
-  buf.push_back('\0');
-  if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
-  path_ = buf.data();
+  path_ = std::string(base && *base ? base : "/tmp") + "/kiv-" + tag + "-XXXXXX";
+  if (!mkdtemp(path_.data())) throw std::runtime_error("mkdtemp " + path_ + ": " + strerror(errno));
 }
 
 ScopedTempDir::~ScopedTempDir() { remove_tree(path_); }

@@ -8,10 +8,11 @@
 
 namespace kiv_test {
 
-// A fresh directory under $TMPDIR (or /tmp), removed with its contents.
+// A fresh directory under $TMPDIR (or /tmp), kiv-<tag>-XXXXXX, removed with
+// its contents.
 class ScopedTempDir {
  public:
-  ScopedTempDir();
+  explicit ScopedTempDir(const std::string &tag = "test");
   ~ScopedTempDir();
   ScopedTempDir(const ScopedTempDir &) = delete;
   ScopedTempDir &operator=(const ScopedTempDir &) = delete;
