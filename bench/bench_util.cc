@@ -49,6 +49,8 @@ void parse_options(int argc, char **argv, std::initializer_list<option_target> t
     else
       *target->number = std::atoi(argv[i + 1]);
   }
+  for (const option_target &t : targets)
+    if (t.text ? t.required && t.text->empty() : *t.number < t.minimum) usage_error(usage);
 }
 
 double now_seconds() {

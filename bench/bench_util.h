@@ -19,16 +19,23 @@ int run_main(const std::function<int()> &body);
 [[noreturn]] void fail(const std::string &message);
 
 // One "--name value" option of a benchmark and where its value goes: a
-// string, or a whole number.
+// string, which must be given unless it is optional, or a whole number, at
+// least the minimum.
 struct option_target {
+  option_target(const char *name, std::string *text, bool required = true)
+      : name(name), text(text), required(required) {}
+  option_target(const char *name, int *number, int minimum)
+      : name(name), number(number), minimum(minimum) {}
   const char *name;
   std::string *text = nullptr;
+  bool required = false;
   int *number = nullptr;
+  int minimum = 0;
 };
 // Prints the usage line to standard error and exits with status 2.
 [[noreturn]] void usage_error(const char *usage);
-// Fills the targets from argv; an unknown name or a missing value is a
-// usage error.
+// Fills the targets from argv. An unknown name, a missing value, a required
+// string left out or empty, or a number below its minimum is a usage error.
 void parse_options(int argc, char **argv, std::initializer_list<option_target> targets,
                    const char *usage);
 

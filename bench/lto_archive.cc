@@ -43,24 +43,6 @@ constexpr char usage[] =
     "                         --clang CLANG --plugin LLVMGOLD [--objects N] [--runs N]\n"
     "                         [--warmup N]\n";
 
-options parse_options(int argc, char **argv) {
-  options opts;
-  bench::parse_options(argc, argv,
-                       {{"--kiv-ar", &opts.kiv_ar},
-                        {"--kiv-nm", &opts.kiv_nm},
-                        {"--spawner", &opts.spawner},
-                        {"--clang", &opts.clang},
-                        {"--plugin", &opts.plugin},
-                        {"--objects", nullptr, &opts.objects},
-                        {"--runs", nullptr, &opts.runs},
-                        {"--warmup", nullptr, &opts.warmup}},
-                       usage);
-  if (opts.kiv_ar.empty() || opts.kiv_nm.empty() || opts.spawner.empty() || opts.clang.empty() ||
-      opts.plugin.empty() || opts.objects < 1 || opts.runs < 1 || opts.warmup < 0)
-    bench::usage_error(usage);
-  return opts;
-}
-
 std::string required_program(const char *name) {
   std::string path = kiv_test::find_in_path(name);
   if (path.empty()) bench::fail(std::string(name) + " not found in PATH");
@@ -134,7 +116,17 @@ void check_job(const job &j, const kiv_test::ScopedTempDir &scratch, long expect
 }  // namespace
 
 int measure(int argc, char **argv) {
-  options opts = parse_options(argc, argv);
+  options opts;
+  bench::parse_options(argc, argv,
+                       {{"--kiv-ar", &opts.kiv_ar},
+                        {"--kiv-nm", &opts.kiv_nm},
+                        {"--spawner", &opts.spawner},
+                        {"--clang", &opts.clang},
+                        {"--plugin", &opts.plugin},
+                        {"--objects", &opts.objects, 1},
+                        {"--runs", &opts.runs, 1},
+                        {"--warmup", &opts.warmup, 0}},
+                       usage);
   kiv_test::ScopedTempDir scratch("bench-lto");
   std::string ar = required_program("ar");
   std::string nm = required_program("nm");

@@ -48,8 +48,8 @@ options parse_options(int argc, char **argv) {
   bench::parse_options(argc, argv,
                        {{"--wrapper", &opts.wrapper},
                         {"--tool", &opts.tool},
-                        {"--runs", nullptr, &opts.runs},
-                        {"--sizes", &sizes}},
+                        {"--runs", &opts.runs, 1},
+                        {"--sizes", &sizes, false}},
                        usage);
   if (!sizes.empty()) {
     opts.sizes.clear();
@@ -59,10 +59,8 @@ options parse_options(int argc, char **argv) {
       start = comma + 1;
     }
   }
-  bool sizes_ok = true;
-  for (long size : opts.sizes) sizes_ok = sizes_ok && size >= 1;
-  if (opts.wrapper.empty() || opts.tool.empty() || opts.runs < 1 || !sizes_ok)
-    bench::usage_error(usage);
+  for (long size : opts.sizes)
+    if (size < 1) bench::usage_error(usage);
   return opts;
 }
 

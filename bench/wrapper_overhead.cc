@@ -39,21 +39,6 @@ constexpr char usage[] =
     "usage: bench_wrapper_overhead --wrapper KIV-AR --spawner SPAWN-ONLY --plugin PLUGIN\n"
     "                              [--runs N] [--warmup N]\n";
 
-options parse_options(int argc, char **argv) {
-  options opts;
-  bench::parse_options(argc, argv,
-                       {{"--wrapper", &opts.wrapper},
-                        {"--spawner", &opts.spawner},
-                        {"--plugin", &opts.plugin},
-                        {"--runs", nullptr, &opts.runs},
-                        {"--warmup", nullptr, &opts.warmup}},
-                       usage);
-  if (opts.wrapper.empty() || opts.spawner.empty() || opts.plugin.empty() || opts.runs < 1 ||
-      opts.warmup < 0)
-    bench::usage_error(usage);
-  return opts;
-}
-
 std::string required_program(const char *name) {
   std::string path = kiv_test::find_in_path(name);
   if (path.empty()) bench::fail(std::string(name) + " not found in PATH");
@@ -104,7 +89,14 @@ bool check_variant(const variant &v, const kiv_test::ScopedTempDir &scratch) {
 }  // namespace
 
 int measure(int argc, char **argv) {
-  options opts = parse_options(argc, argv);
+  options opts;
+  bench::parse_options(argc, argv,
+                       {{"--wrapper", &opts.wrapper},
+                        {"--spawner", &opts.spawner},
+                        {"--plugin", &opts.plugin},
+                        {"--runs", &opts.runs, 1},
+                        {"--warmup", &opts.warmup, 0}},
+                       usage);
   kiv_test::ScopedTempDir scratch("bench-overhead");
   std::string ar = required_program("ar");
   std::string archive = make_small_archive(scratch, ar);
