@@ -15,6 +15,7 @@
 #include <stdexcept>
 
 #include "c_api_helpers.h"
+#include "test_util.h"
 
 extern char **environ;
 
@@ -36,8 +37,8 @@ void usage_error(const char *usage) {
   std::exit(2);
 }
 
-void parse_options(int argc, char **argv, std::initializer_list<option_target> targets,
-                   const char *usage) {
+void parse_options(int argc, char **argv, const char *usage,
+                   std::initializer_list<option_target> targets) {
   for (int i = 1; i < argc; i += 2) {
     if (i + 1 >= argc) usage_error(usage);
     const option_target *target = nullptr;
@@ -112,6 +113,28 @@ std::string describe_status(int status) {
   if (WIFEXITED(status)) return "exited with " + std::to_string(WEXITSTATUS(status));
   if (WIFSIGNALED(status)) return "killed by signal " + std::to_string(WTERMSIG(status));
   return "wait status " + std::to_string(status);
+}
+
+void run_or_fail(const std::vector<std::string> &argv, const std::string &stdout_path) {
+  int status = run(argv, stdout_path);
+  if (status != 0) fail(argv[0] + " " + describe_status(status));
+}
+
+std::string required_program(const std::string &name) {
+  std::string path = kiv_test::find_in_path(name);
+  if (path.empty()) fail(name + " not found in PATH");
+  return path;
+}
+
+void take_turns(std::span<variant> variants, int warmup, int runs) {
+  for (int round = 0; round < warmup + runs; ++round) {
+    for (size_t k = 0; k < variants.size(); ++k) {
+      variant &v = variants[(static_cast<size_t>(round) + k) % variants.size()];
+      timed_run r = run_timed(v.argv, "/dev/null");
+      if (r.status != 0) fail(std::string(v.name) + ": " + describe_status(r.status));
+      if (round >= warmup) v.seconds.push_back(r.seconds);
+    }
+  }
 }
 
 }  // namespace bench

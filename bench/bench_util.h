@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <initializer_list>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -36,8 +37,8 @@ struct option_target {
 [[noreturn]] void usage_error(const char *usage);
 // Fills the targets from argv. An unknown name, a missing value, a required
 // string left out or empty, or a number below its minimum is a usage error.
-void parse_options(int argc, char **argv, std::initializer_list<option_target> targets,
-                   const char *usage);
+void parse_options(int argc, char **argv, const char *usage,
+                   std::initializer_list<option_target> targets);
 
 // Seconds on the monotonic clock.
 double now_seconds();
@@ -57,5 +58,22 @@ timed_run run_timed(const std::vector<std::string> &argv, const std::string &std
 
 // "exited with 3", "killed by signal 9", ...
 std::string describe_status(int status);
+
+// run(), failing unless the program exits with 0.
+void run_or_fail(const std::vector<std::string> &argv, const std::string &stdout_path = "");
+// The program called name in PATH, as found there; fails when there is none.
+std::string required_program(const std::string &name);
+
+// One of the ways a benchmark compares, and the times of its runs.
+struct variant {
+  const char *name;
+  std::vector<std::string> argv;
+  std::vector<double> seconds;
+};
+// Runs each variant warmup + runs times, its output to /dev/null, keeping
+// the times after the warm-up. The turns rotate, so that none always follows
+// the same one, and a drift of the machine touches all alike. A run that
+// fails is fatal.
+void take_turns(std::span<variant> variants, int warmup, int runs);
 
 }  // namespace bench

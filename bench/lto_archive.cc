@@ -19,7 +19,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -37,22 +36,6 @@ struct options {
   int runs = 40;
   int warmup = 3;
 };
-
-constexpr char usage[] =
-    "usage: bench_lto_archive --kiv-ar KIV-AR --kiv-nm KIV-NM --spawner SPAWN-ONLY\n"
-    "                         --clang CLANG --plugin LLVMGOLD [--objects N] [--runs N]\n"
-    "                         [--warmup N]\n";
-
-std::string required_program(const char *name) {
-  std::string path = kiv_test::find_in_path(name);
-  if (path.empty()) bench::fail(std::string(name) + " not found in PATH");
-  return path;
-}
-
-void run_or_fail(const std::vector<std::string> &argv, const std::string &out = "") {
-  int status = bench::run(argv, out);
-  if (status != 0) bench::fail(argv[0] + " " + bench::describe_status(status));
-}
 
 // n bitcode objects, each with two functions a little more than trivial,
 // archived by ar with the plugin named directly. Returns the archive.
@@ -77,30 +60,24 @@ std::string make_lto_archive(const kiv_test::ScopedTempDir &scratch, const optio
   // program shares with the benchmark; -o names one output only.
   std::filesystem::path here = std::filesystem::current_path();
   std::filesystem::current_path(dir);
-  run_or_fail(compile);
+  bench::run_or_fail(compile);
   std::filesystem::current_path(here);
-  run_or_fail(archive);
+  bench::run_or_fail(archive);
   return scratch / "lib.a";
 }
 
-struct variant {
-  const char *name;
-  std::vector<std::string> argv;
-  std::vector<double> seconds;
-};
-
 struct job {
   const char *name;
-  variant ways[3];  // the wrapper, the tool, the spawner
+  bench::variant ways[3];  // the wrapper, the tool, the spawner
 };
 
 // All three ways must give the same output; nm's must hold every function,
 // or the plugin did not read the bitcode and the figures mean nothing.
 void check_job(const job &j, const kiv_test::ScopedTempDir &scratch, long expected_lines) {
   std::string first;
-  for (const variant &v : j.ways) {
+  for (const bench::variant &v : j.ways) {
     std::string out = scratch / "out";
-    run_or_fail(v.argv, out);
+    bench::run_or_fail(v.argv, out);
     std::string text = kiv_test::read_file(out);
     if (&v == &j.ways[0])
       first = text;
@@ -117,19 +94,22 @@ void check_job(const job &j, const kiv_test::ScopedTempDir &scratch, long expect
 
 int measure(int argc, char **argv) {
   options opts;
-  bench::parse_options(argc, argv,
-                       {{"--kiv-ar", &opts.kiv_ar},
-                        {"--kiv-nm", &opts.kiv_nm},
-                        {"--spawner", &opts.spawner},
-                        {"--clang", &opts.clang},
-                        {"--plugin", &opts.plugin},
-                        {"--objects", &opts.objects, 1},
-                        {"--runs", &opts.runs, 1},
-                        {"--warmup", &opts.warmup, 0}},
-                       usage);
+  bench::parse_options(
+      argc, argv,
+      "usage: bench_lto_archive --kiv-ar KIV-AR --kiv-nm KIV-NM --spawner SPAWN-ONLY\n"
+      "                         --clang CLANG --plugin LLVMGOLD [--objects N] [--runs N]\n"
+      "                         [--warmup N]\n",
+      {{"--kiv-ar", &opts.kiv_ar},
+       {"--kiv-nm", &opts.kiv_nm},
+       {"--spawner", &opts.spawner},
+       {"--clang", &opts.clang},
+       {"--plugin", &opts.plugin},
+       {"--objects", &opts.objects, 1},
+       {"--runs", &opts.runs, 1},
+       {"--warmup", &opts.warmup, 0}});
   kiv_test::ScopedTempDir scratch("bench-lto");
-  std::string ar = required_program("ar");
-  std::string nm = required_program("nm");
+  std::string ar = bench::required_program("ar");
+  std::string nm = bench::required_program("nm");
   std::string archive = make_lto_archive(scratch, opts, ar);
 
   std::string plugin_dir = scratch / "b";
@@ -166,19 +146,10 @@ int measure(int argc, char **argv) {
               ar.c_str());
   bool met = true;
   for (job &j : jobs) {
-    // Turns rotate, so that none always follows the same one, and a drift of
-    // the machine touches all three alike.
-    for (int round = 0; round < opts.warmup + opts.runs; ++round) {
-      for (size_t k = 0; k < 3; ++k) {
-        variant &v = j.ways[(static_cast<size_t>(round) + k) % 3];
-        bench::timed_run r = bench::run_timed(v.argv, "/dev/null");
-        if (r.status != 0) bench::fail(std::string(v.name) + ": " + bench::describe_status(r.status));
-        if (round >= opts.warmup) v.seconds.push_back(r.seconds);
-      }
-    }
+    bench::take_turns(j.ways, opts.warmup, opts.runs);
     double median[3];
     for (size_t k = 0; k < 3; ++k) {
-      const variant &v = j.ways[k];
+      const bench::variant &v = j.ways[k];
       median[k] = bench::median(v.seconds);
       std::printf("%-5s %-15s median %8.3f ms   min %8.3f ms\n", j.name, v.name, median[k] * 1e3,
                   *std::min_element(v.seconds.begin(), v.seconds.end()) * 1e3);

@@ -45,12 +45,11 @@ constexpr char usage[] =
 options parse_options(int argc, char **argv) {
   options opts;
   std::string sizes;
-  bench::parse_options(argc, argv,
+  bench::parse_options(argc, argv, usage,
                        {{"--wrapper", &opts.wrapper},
                         {"--tool", &opts.tool},
                         {"--runs", &opts.runs, 1},
-                        {"--sizes", &sizes, false}},
-                       usage);
+                        {"--sizes", &sizes, false}});
   if (!sizes.empty()) {
     opts.sizes.clear();
     for (size_t start = 0; start <= sizes.size();) {
