@@ -246,6 +246,15 @@ int count_open_fds() {
   return count;
 }
 
+std::vector<std::string> split_at_nul(std::string_view data) {
+  std::vector<std::string> pieces;
+  size_t start = 0;
+  for (size_t nul; (nul = data.find('\0', start)) != std::string_view::npos; start = nul + 1)
+    pieces.emplace_back(data.substr(start, nul - start));
+  pieces.emplace_back(data.substr(start));
+  return pieces;
+}
+
 void write_script(const std::string &path, const std::string &body) {
   write_file(path, "#!/bin/sh\n" + body, 0755);
 }

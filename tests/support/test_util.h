@@ -1,9 +1,11 @@
-// Helpers shared by the tests and the benchmarks: scoped temporary
-// directories, whole-file I/O, the PATH search, running a built program and
-// counting open descriptors. Failures are thrown as std::runtime_error.
+// Helpers shared by the tests, the benchmarks and the fuzzers: scoped
+// temporary directories, whole-file I/O, the PATH search, running a built
+// program, counting open descriptors and splitting an input at its NUL
+// bytes. Failures are thrown as std::runtime_error.
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kiv_test {
@@ -67,6 +69,10 @@ RunResult run_program(const std::string &path, const std::vector<std::string> &a
 
 // Number of descriptors open in this process.
 int count_open_fds();
+
+// The pieces of data between its NUL bytes: n NUL bytes make n + 1 pieces,
+// empty ones included, so that empty data is one empty piece.
+std::vector<std::string> split_at_nul(std::string_view data);
 
 // Writes an executable shell script.
 void write_script(const std::string &path, const std::string &body);
