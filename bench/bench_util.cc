@@ -2,43 +2,43 @@
 
 #include <fcntl.h>
 #include <spawn.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
+#include <exception>
+#include <stdexcept>
 
 #include "c_api_helpers.h"
+#include "test_util.h"
 
 extern char **environ;
 
 namespace bench {
 
-namespace {
+int run_main(const std::function<int()> &body) {
+  try {
+    return body();
+  } catch (const std::exception &e) {
+    std::fprintf(stderr, "bench: %s\n", e.what());
+    return 2;
+  }
+}
 
-// The scratch directory to remove when a benchmark gives up, and the process
-// that made it: a forked helper that fails leaves it to its parent.
-std::string live_scratch;
-pid_t scratch_owner = -1;
-
-}  // namespace
+void fail(const std::string &message) { throw std::runtime_error(message); }
 
 void usage_error(const char *usage) {
   std::fputs(usage, stderr);
   std::exit(2);
 }
 
-void parse_options(int argc, char **argv, std::initializer_list<option_target> targets,
-                   const char *usage) {
+void parse_options(int argc, char **argv, const char *usage,
+                   std::initializer_list<option_target> targets) {
   for (int i = 1; i < argc; i += 2) {
     if (i + 1 >= argc) usage_error(usage);
     const option_target *target = nullptr;
@@ -50,15 +50,8 @@ void parse_options(int argc, char **argv, std::initializer_list<option_target> t
     else
       *target->number = std::atoi(argv[i + 1]);
   }
-}
-
-void fail(const std::string &message) {
-  std::fprintf(stderr, "bench: %s\n", message.c_str());
-  if (!live_scratch.empty() && getpid() == scratch_owner) {
-    std::error_code ignored;
-    std::filesystem::remove_all(live_scratch, ignored);
-  }
-  std::exit(2);
+  for (const option_target &t : targets)
+    if (t.text ? t.required && t.text->empty() : *t.number < t.minimum) usage_error(usage);
 }
 
 double now_seconds() {
@@ -72,64 +65,6 @@ double median(std::vector<double> values) {
   std::sort(values.begin(), values.end());
   size_t mid = values.size() / 2;
   return values.size() % 2 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
-}
-
-scratch_dir::scratch_dir(const char *tag) {
-  const char *base = std::getenv("TMPDIR");
-  if (!base || !*base) base = "/tmp";
-  std::string name = std::string(base) + "/kiv-bench-" + tag + "-XXXXXX";
-  if (!mkdtemp(name.data())) fail("mkdtemp " + name + ": " + strerror(errno));
-  path_ = name;
-  live_scratch = path_;
-  scratch_owner = getpid();
-}
-
-scratch_dir::~scratch_dir() {
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
-  live_scratch.clear();
-}
-
-void write_file(const std::string &path, const std::string &content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
-  out.close();
-  if (!out) fail("cannot write " + path);
-}
-
-std::string read_file(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) fail("cannot read " + path);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void copy_file(const std::string &from, const std::string &to, mode_t mode) {
-  write_file(to, read_file(from));
-  if (chmod(to.c_str(), mode) != 0) fail("chmod " + to + ": " + strerror(errno));
-}
-
-std::string absolute_path(const std::string &path) {
-  char resolved[PATH_MAX];
-  if (!realpath(path.c_str(), resolved)) fail(path + ": " + strerror(errno));
-  return resolved;
-}
-
-std::string find_in_path(const std::string &name) {
-  const char *path = std::getenv("PATH");
-  if (!path) return "";
-  std::istringstream dirs(path);
-  std::string dir;
-  while (std::getline(dirs, dir, ':')) {
-    // An empty element stands for the current directory.
-    std::string candidate = (dir.empty() ? std::string(".") : dir) + "/" + name;
-    struct stat st;
-    if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-        access(candidate.c_str(), X_OK) == 0)
-      return candidate;
-  }
-  return "";
 }
 
 namespace {
@@ -178,6 +113,28 @@ std::string describe_status(int status) {
   if (WIFEXITED(status)) return "exited with " + std::to_string(WEXITSTATUS(status));
   if (WIFSIGNALED(status)) return "killed by signal " + std::to_string(WTERMSIG(status));
   return "wait status " + std::to_string(status);
+}
+
+void run_or_fail(const std::vector<std::string> &argv, const std::string &stdout_path) {
+  int status = run(argv, stdout_path);
+  if (status != 0) fail(argv[0] + " " + describe_status(status));
+}
+
+std::string required_program(const std::string &name) {
+  std::string path = kiv_test::find_in_path(name);
+  if (path.empty()) fail(name + " not found in PATH");
+  return path;
+}
+
+void take_turns(std::span<variant> variants, int warmup, int runs) {
+  for (int round = 0; round < warmup + runs; ++round) {
+    for (size_t k = 0; k < variants.size(); ++k) {
+      variant &v = variants[(static_cast<size_t>(round) + k) % variants.size()];
+      timed_run r = run_timed(v.argv, "/dev/null");
+      if (r.status != 0) fail(std::string(v.name) + ": " + describe_status(r.status));
+      if (round >= warmup) v.seconds.push_back(r.seconds);
+    }
+  }
 }
 
 }  // namespace bench

@@ -1,60 +1,49 @@
-// Helpers shared by the benchmarks: scratch directories, starting programs
-// and timing them, and the statistics that the reports print.
+// Helpers shared by the benchmarks: options, starting programs and timing
+// them, and the statistics that the reports print. Scratch directories,
+// files and the PATH search are the tests' (test_util.h).
 #pragma once
 
-#include <sys/types.h>
-
+#include <functional>
 #include <initializer_list>
+#include <span>
 #include <string>
 #include <vector>
 
 namespace bench {
 
-// Prints "<program>: <message>" to standard error and exits with status 2,
-// the benchmarks' status for "could not measure".
+// Runs a benchmark's body and returns its exit status. A failure thrown from
+// it, by fail() or by a helper of the tests, is printed as "bench: <message>"
+// once the body's scratch directory is gone, and gives status 2, the
+// benchmarks' status for "could not measure".
+int run_main(const std::function<int()> &body);
+// Throws the message as a failure for run_main.
 [[noreturn]] void fail(const std::string &message);
 
 // One "--name value" option of a benchmark and where its value goes: a
-// string, or a whole number.
+// string, which must be given unless it is optional, or a whole number, at
+// least the minimum.
 struct option_target {
+  option_target(const char *name, std::string *text, bool required = true)
+      : name(name), text(text), required(required) {}
+  option_target(const char *name, int *number, int minimum)
+      : name(name), number(number), minimum(minimum) {}
   const char *name;
   std::string *text = nullptr;
+  bool required = false;
   int *number = nullptr;
+  int minimum = 0;
 };
 // Prints the usage line to standard error and exits with status 2.
 [[noreturn]] void usage_error(const char *usage);
-// Fills the targets from argv; an unknown name or a missing value is a
-// usage error.
-void parse_options(int argc, char **argv, std::initializer_list<option_target> targets,
-                   const char *usage);
+// Fills the targets from argv. An unknown name, a missing value, a required
+// string left out or empty, or a number below its minimum is a usage error.
+void parse_options(int argc, char **argv, const char *usage,
+                   std::initializer_list<option_target> targets);
 
 // Seconds on the monotonic clock.
 double now_seconds();
 
 double median(std::vector<double> values);
-
-// A fresh directory under $TMPDIR (or /tmp), removed with its contents, also
-// when fail() ends the benchmark. One at a time.
-class scratch_dir {
- public:
-  explicit scratch_dir(const char *tag);
-  ~scratch_dir();
-  scratch_dir(const scratch_dir &) = delete;
-  scratch_dir &operator=(const scratch_dir &) = delete;
-  const std::string &path() const { return path_; }
-  std::string operator/(const std::string &name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
-void write_file(const std::string &path, const std::string &content);
-std::string read_file(const std::string &path);
-void copy_file(const std::string &from, const std::string &to, mode_t mode);
-// The absolute form of a path that exists; fails otherwise.
-std::string absolute_path(const std::string &path);
-// The first executable regular file called name in $PATH; empty if none.
-std::string find_in_path(const std::string &name);
 
 // Starts argv[0] (a path) with argv and waits for it; standard output goes to
 // stdout_path, or stays the benchmark's own when that is empty. Returns the
@@ -69,5 +58,22 @@ timed_run run_timed(const std::vector<std::string> &argv, const std::string &std
 
 // "exited with 3", "killed by signal 9", ...
 std::string describe_status(int status);
+
+// run(), failing unless the program exits with 0.
+void run_or_fail(const std::vector<std::string> &argv, const std::string &stdout_path = "");
+// The program called name in PATH, as found there; fails when there is none.
+std::string required_program(const std::string &name);
+
+// One of the ways a benchmark compares, and the times of its runs.
+struct variant {
+  const char *name;
+  std::vector<std::string> argv;
+  std::vector<double> seconds;
+};
+// Runs each variant warmup + runs times, its output to /dev/null, keeping
+// the times after the warm-up. The turns rotate, so that none always follows
+// the same one, and a drift of the machine touches all alike. A run that
+// fails is fatal.
+void take_turns(std::span<variant> variants, int warmup, int runs);
 
 }  // namespace bench

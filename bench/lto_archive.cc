@@ -19,12 +19,12 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "bench_util.h"
+#include "test_util.h"
 
 namespace {
 
@@ -37,43 +37,9 @@ struct options {
   int warmup = 3;
 };
 
-constexpr char usage[] =
-    "usage: bench_lto_archive --kiv-ar KIV-AR --kiv-nm KIV-NM --spawner SPAWN-ONLY\n"
-    "                         --clang CLANG --plugin LLVMGOLD [--objects N] [--runs N]\n"
-    "                         [--warmup N]\n";
-
-options parse_options(int argc, char **argv) {
-  options opts;
-  bench::parse_options(argc, argv,
-                       {{"--kiv-ar", &opts.kiv_ar},
-                        {"--kiv-nm", &opts.kiv_nm},
-                        {"--spawner", &opts.spawner},
-                        {"--clang", &opts.clang},
-                        {"--plugin", &opts.plugin},
-                        {"--objects", nullptr, &opts.objects},
-                        {"--runs", nullptr, &opts.runs},
-                        {"--warmup", nullptr, &opts.warmup}},
-                       usage);
-  if (opts.kiv_ar.empty() || opts.kiv_nm.empty() || opts.spawner.empty() || opts.clang.empty() ||
-      opts.plugin.empty() || opts.objects < 1 || opts.runs < 1 || opts.warmup < 0)
-    bench::usage_error(usage);
-  return opts;
-}
-
-std::string required_program(const char *name) {
-  std::string path = bench::find_in_path(name);
-  if (path.empty()) bench::fail(std::string(name) + " not found in PATH");
-  return path;
-}
-
-void run_or_fail(const std::vector<std::string> &argv, const std::string &out = "") {
-  int status = bench::run(argv, out);
-  if (status != 0) bench::fail(argv[0] + " " + bench::describe_status(status));
-}
-
 // n bitcode objects, each with two functions a little more than trivial,
 // archived by ar with the plugin named directly. Returns the archive.
-std::string make_lto_archive(const bench::scratch_dir &scratch, const options &opts,
+std::string make_lto_archive(const kiv_test::ScopedTempDir &scratch, const options &opts,
                              const std::string &ar) {
   std::string dir = scratch / "objects";
   std::filesystem::create_directory(dir);
@@ -81,7 +47,7 @@ std::string make_lto_archive(const bench::scratch_dir &scratch, const options &o
   std::vector<std::string> archive = {ar, "--plugin", opts.plugin, "rcs", scratch / "lib.a"};
   for (int i = 0; i < opts.objects; ++i) {
     std::string n = std::to_string(i);
-    bench::write_file(dir + "/f" + n + ".c",
+    kiv_test::write_file(dir + "/f" + n + ".c",
                       "int kiv_bench_f" + n + "(int x) { return x * " + n + " + 1; }\n" +
                           "int kiv_bench_g" + n + "(int x) {\n"
                           "  int s = 0;\n"
@@ -94,31 +60,25 @@ std::string make_lto_archive(const bench::scratch_dir &scratch, const options &o
   // program shares with the benchmark; -o names one output only.
   std::filesystem::path here = std::filesystem::current_path();
   std::filesystem::current_path(dir);
-  run_or_fail(compile);
+  bench::run_or_fail(compile);
   std::filesystem::current_path(here);
-  run_or_fail(archive);
+  bench::run_or_fail(archive);
   return scratch / "lib.a";
 }
 
-struct variant {
-  const char *name;
-  std::vector<std::string> argv;
-  std::vector<double> seconds;
-};
-
 struct job {
   const char *name;
-  variant ways[3];  // the wrapper, the tool, the spawner
+  bench::variant ways[3];  // the wrapper, the tool, the spawner
 };
 
 // All three ways must give the same output; nm's must hold every function,
 // or the plugin did not read the bitcode and the figures mean nothing.
-void check_job(const job &j, const bench::scratch_dir &scratch, long expected_lines) {
+void check_job(const job &j, const kiv_test::ScopedTempDir &scratch, long expected_lines) {
   std::string first;
-  for (const variant &v : j.ways) {
+  for (const bench::variant &v : j.ways) {
     std::string out = scratch / "out";
-    run_or_fail(v.argv, out);
-    std::string text = bench::read_file(out);
+    bench::run_or_fail(v.argv, out);
+    std::string text = kiv_test::read_file(out);
     if (&v == &j.ways[0])
       first = text;
     else if (text != first)
@@ -132,19 +92,32 @@ void check_job(const job &j, const bench::scratch_dir &scratch, long expected_li
 
 }  // namespace
 
-int main(int argc, char **argv) {
-  options opts = parse_options(argc, argv);
-  bench::scratch_dir scratch("lto");
-  std::string ar = required_program("ar");
-  std::string nm = required_program("nm");
+int measure(int argc, char **argv) {
+  options opts;
+  bench::parse_options(
+      argc, argv,
+      "usage: bench_lto_archive --kiv-ar KIV-AR --kiv-nm KIV-NM --spawner SPAWN-ONLY\n"
+      "                         --clang CLANG --plugin LLVMGOLD [--objects N] [--runs N]\n"
+      "                         [--warmup N]\n",
+      {{"--kiv-ar", &opts.kiv_ar},
+       {"--kiv-nm", &opts.kiv_nm},
+       {"--spawner", &opts.spawner},
+       {"--clang", &opts.clang},
+       {"--plugin", &opts.plugin},
+       {"--objects", &opts.objects, 1},
+       {"--runs", &opts.runs, 1},
+       {"--warmup", &opts.warmup, 0}});
+  kiv_test::ScopedTempDir scratch("bench-lto");
+  std::string ar = bench::required_program("ar");
+  std::string nm = bench::required_program("nm");
   std::string archive = make_lto_archive(scratch, opts, ar);
 
   std::string plugin_dir = scratch / "b";
   std::filesystem::create_directory(plugin_dir);
   std::string plugin = plugin_dir + "/libvesk_plugin.so";
-  std::filesystem::create_symlink(bench::absolute_path(opts.plugin), plugin);
+  std::filesystem::create_symlink(kiv_test::real_path(opts.plugin), plugin);
 
-  std::string spawner = bench::absolute_path(opts.spawner);
+  std::string spawner = kiv_test::real_path(opts.spawner);
   std::vector<std::string> nm_argv = {nm, "--plugin", plugin, archive};
   std::vector<std::string> ar_argv = {ar, "--plugin", plugin, "-t", archive};
   auto spawned = [&](std::vector<std::string> argv) {
@@ -153,11 +126,11 @@ int main(int argc, char **argv) {
   };
   std::vector<job> jobs = {
       {"nm",
-       {{"kiv-nm", {bench::absolute_path(opts.kiv_nm), "-B", plugin_dir, archive}, {}},
+       {{"kiv-nm", {kiv_test::real_path(opts.kiv_nm), "-B", plugin_dir, archive}, {}},
         {"nm --plugin", nm_argv, {}},
         {"spawner", spawned(nm_argv), {}}}},
       {"ar t",
-       {{"kiv-ar t", {bench::absolute_path(opts.kiv_ar), "-B", plugin_dir, "t", archive}, {}},
+       {{"kiv-ar t", {kiv_test::real_path(opts.kiv_ar), "-B", plugin_dir, "t", archive}, {}},
         {"ar --plugin -t", ar_argv, {}},
         {"spawner", spawned(ar_argv), {}}}},
   };
@@ -169,23 +142,14 @@ int main(int argc, char **argv) {
   std::printf("lto archive: %d bitcode objects (%ju bytes), %d runs each (after %d warm-up)\n",
               opts.objects, static_cast<uintmax_t>(std::filesystem::file_size(archive)), opts.runs,
               opts.warmup);
-  std::printf("plugin %s, tools %s and %s\n", bench::absolute_path(opts.plugin).c_str(), nm.c_str(),
+  std::printf("plugin %s, tools %s and %s\n", kiv_test::real_path(opts.plugin).c_str(), nm.c_str(),
               ar.c_str());
   bool met = true;
   for (job &j : jobs) {
-    // Turns rotate, so that none always follows the same one, and a drift of
-    // the machine touches all three alike.
-    for (int round = 0; round < opts.warmup + opts.runs; ++round) {
-      for (size_t k = 0; k < 3; ++k) {
-        variant &v = j.ways[(static_cast<size_t>(round) + k) % 3];
-        bench::timed_run r = bench::run_timed(v.argv, "/dev/null");
-        if (r.status != 0) bench::fail(std::string(v.name) + ": " + bench::describe_status(r.status));
-        if (round >= opts.warmup) v.seconds.push_back(r.seconds);
-      }
-    }
+    bench::take_turns(j.ways, opts.warmup, opts.runs);
     double median[3];
     for (size_t k = 0; k < 3; ++k) {
-      const variant &v = j.ways[k];
+      const bench::variant &v = j.ways[k];
       median[k] = bench::median(v.seconds);
       std::printf("%-5s %-15s median %8.3f ms   min %8.3f ms\n", j.name, v.name, median[k] * 1e3,
                   *std::min_element(v.seconds.begin(), v.seconds.end()) * 1e3);
@@ -208,4 +172,8 @@ int main(int argc, char **argv) {
                 ok ? "ok" : "TARGET MISSED");
   }
   return met ? 0 : 1;
+}
+
+int main(int argc, char **argv) {
+  return bench::run_main([&] { return measure(argc, argv); });
 }

@@ -25,6 +25,7 @@
 
 #include "bench_util.h"
 #include "c_api_helpers.h"
+#include "test_util.h"
 
 namespace {
 
@@ -44,12 +45,11 @@ constexpr char usage[] =
 options parse_options(int argc, char **argv) {
   options opts;
   std::string sizes;
-  bench::parse_options(argc, argv,
+  bench::parse_options(argc, argv, usage,
                        {{"--wrapper", &opts.wrapper},
                         {"--tool", &opts.tool},
-                        {"--runs", nullptr, &opts.runs},
-                        {"--sizes", &sizes}},
-                       usage);
+                        {"--runs", &opts.runs, 1},
+                        {"--sizes", &sizes, false}});
   if (!sizes.empty()) {
     opts.sizes.clear();
     for (size_t start = 0; start <= sizes.size();) {
@@ -58,10 +58,8 @@ options parse_options(int argc, char **argv) {
       start = comma + 1;
     }
   }
-  bool sizes_ok = true;
-  for (long size : opts.sizes) sizes_ok = sizes_ok && size >= 1;
-  if (opts.wrapper.empty() || opts.tool.empty() || opts.runs < 1 || !sizes_ok)
-    bench::usage_error(usage);
+  for (long size : opts.sizes)
+    if (size < 1) bench::usage_error(usage);
   return opts;
 }
 
@@ -93,15 +91,18 @@ sample measure_in_fresh_process(const std::vector<std::string> &argv) {
   pid_t meter = fork();
   if (meter == -1) bench::fail(std::string("fork: ") + strerror(errno));
   if (meter == 0) {
-    close(fds[0]);
-    sample s{};
-    bench::timed_run r = bench::run_timed(argv);
-    s.status = r.status;
-    s.seconds = r.seconds;
-    rusage usage;
-    if (getrusage(RUSAGE_CHILDREN, &usage) != 0) _exit(2);
-    s.peak_kib = usage.ru_maxrss;
-    _exit(write(fds[1], &s, sizeof s) == static_cast<ssize_t>(sizeof s) ? 0 : 2);
+    // A failure ends this process alone: the scratch directory is the parent's.
+    _exit(bench::run_main([&] {
+      close(fds[0]);
+      sample s{};
+      bench::timed_run r = bench::run_timed(argv);
+      s.status = r.status;
+      s.seconds = r.seconds;
+      rusage usage;
+      if (getrusage(RUSAGE_CHILDREN, &usage) != 0) return 2;
+      s.peak_kib = usage.ru_maxrss;
+      return write(fds[1], &s, sizeof s) == static_cast<ssize_t>(sizeof s) ? 0 : 2;
+    }));
   }
   close(fds[1]);
   sample s{};
@@ -132,17 +133,17 @@ double mib(double bytes) { return bytes / (1024.0 * 1024.0); }
 
 }  // namespace
 
-int main(int argc, char **argv) {
+int measure(int argc, char **argv) {
   options opts = parse_options(argc, argv);
-  bench::scratch_dir scratch("response");
-  std::string wrapper = bench::absolute_path(opts.wrapper);
+  kiv_test::ScopedTempDir scratch("bench-response");
+  std::string wrapper = kiv_test::real_path(opts.wrapper);
 
   // The -B directory: the tool as "ar", and any file as the plugin, which
   // the wrapper only looks up.
   std::string tool_dir = scratch / "b";
   std::filesystem::create_directory(tool_dir);
-  bench::copy_file(opts.tool, tool_dir + "/ar", 0755);
-  bench::write_file(tool_dir + "/libvesk_plugin.so", "not loaded by the tool\n");
+  kiv_test::write_file(tool_dir + "/ar", kiv_test::read_file(opts.tool), 0755);
+  kiv_test::write_file(tool_dir + "/libvesk_plugin.so", "not loaded by the tool\n");
 
   // The wrapper's own response file goes to a directory of its own, so that
   // a file it leaves behind shows.
@@ -222,4 +223,8 @@ int main(int argc, char **argv) {
   }
   std::printf("response file: %s\n", met ? "targets met" : "TARGET MISSED");
   return met ? 0 : 1;
+}
+
+int main(int argc, char **argv) {
+  return bench::run_main([&] { return measure(argc, argv); });
 }

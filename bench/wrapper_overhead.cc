@@ -11,16 +11,15 @@
 //                               --plugin PLUGIN [--runs N] [--warmup N]
 // Exit status: 0 target met, 1 target missed, 2 could not measure.
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "bench_util.h"
 #include "c_api_helpers.h"
+#include "test_util.h"
 
 namespace {
 
@@ -34,58 +33,21 @@ struct options {
   int warmup = 20;
 };
 
-constexpr char usage[] =
-    "usage: bench_wrapper_overhead --wrapper KIV-AR --spawner SPAWN-ONLY --plugin PLUGIN\n"
-    "                              [--runs N] [--warmup N]\n";
-
-options parse_options(int argc, char **argv) {
-  options opts;
-  bench::parse_options(argc, argv,
-                       {{"--wrapper", &opts.wrapper},
-                        {"--spawner", &opts.spawner},
-                        {"--plugin", &opts.plugin},
-                        {"--runs", nullptr, &opts.runs},
-                        {"--warmup", nullptr, &opts.warmup}},
-                       usage);
-  if (opts.wrapper.empty() || opts.spawner.empty() || opts.plugin.empty() || opts.runs < 1 ||
-      opts.warmup < 0)
-    bench::usage_error(usage);
-  return opts;
-}
-
-std::string required_program(const char *name) {
-  std::string path = bench::find_in_path(name);
-  if (path.empty()) bench::fail(std::string(name) + " not found in PATH");
-  // Not resolved further: the wrapper starts what it found in PATH as such.
-  return path;
-}
-
-void run_or_fail(const std::vector<std::string> &argv) {
-  int status = bench::run(argv);
-  if (status != 0) bench::fail(argv[0] + " " + bench::describe_status(status));
-}
-
 // An archive of two small objects, compiled here and now.
-std::string make_small_archive(const bench::scratch_dir &scratch, const std::string &ar) {
+std::string make_small_archive(const kiv_test::ScopedTempDir &scratch, const std::string &ar) {
   const char *cc_env = std::getenv("CC");
-  std::string cc = required_program(cc_env && *cc_env ? cc_env : "cc");
-  bench::write_file(scratch / "a.c", "int kiv_bench_a(int x) { return x + 1; }\n");
-  bench::write_file(scratch / "b.c", "int kiv_bench_b(int x) { return 2 * x; }\n");
-  run_or_fail({cc, "-c", "-O2", scratch / "a.c", "-o", scratch / "a.o"});
-  run_or_fail({cc, "-c", "-O2", scratch / "b.c", "-o", scratch / "b.o"});
-  run_or_fail({ar, "rc", scratch / "small.a", scratch / "a.o", scratch / "b.o"});
+  std::string cc = bench::required_program(cc_env && *cc_env ? cc_env : "cc");
+  kiv_test::write_file(scratch / "a.c", "int kiv_bench_a(int x) { return x + 1; }\n");
+  kiv_test::write_file(scratch / "b.c", "int kiv_bench_b(int x) { return 2 * x; }\n");
+  bench::run_or_fail({cc, "-c", "-O2", scratch / "a.c", "-o", scratch / "a.o"});
+  bench::run_or_fail({cc, "-c", "-O2", scratch / "b.c", "-o", scratch / "b.o"});
+  bench::run_or_fail({ar, "rc", scratch / "small.a", scratch / "a.o", scratch / "b.o"});
   return scratch / "small.a";
 }
 
-struct variant {
-  const char *name;
-  std::vector<std::string> argv;
-  std::vector<double> seconds;
-};
-
 // Each way must list the archive; a benchmark of one that fails early would
 // flatter it. Returns whether the tool loaded the plugin on that run.
-bool check_variant(const variant &v, const bench::scratch_dir &scratch) {
+bool check_variant(const bench::variant &v, const kiv_test::ScopedTempDir &scratch) {
   std::string log = scratch / "plugin.log";
   std::string out = scratch / "listing.txt";
   std::filesystem::remove(log);
@@ -95,30 +57,39 @@ bool check_variant(const variant &v, const bench::scratch_dir &scratch) {
     status = bench::run(v.argv, out);
   }
   if (status != 0) bench::fail(std::string(v.name) + ": " + bench::describe_status(status));
-  std::string listing = bench::read_file(out);
+  std::string listing = kiv_test::read_file(out);
   if (listing != "a.o\nb.o\n") bench::fail(std::string(v.name) + " listed: " + listing);
   return std::filesystem::exists(log);
 }
 
 }  // namespace
 
-int main(int argc, char **argv) {
-  options opts = parse_options(argc, argv);
-  bench::scratch_dir scratch("overhead");
-  std::string ar = required_program("ar");
+int measure(int argc, char **argv) {
+  options opts;
+  bench::parse_options(
+      argc, argv,
+      "usage: bench_wrapper_overhead --wrapper KIV-AR --spawner SPAWN-ONLY --plugin PLUGIN\n"
+      "                              [--runs N] [--warmup N]\n",
+      {{"--wrapper", &opts.wrapper},
+       {"--spawner", &opts.spawner},
+       {"--plugin", &opts.plugin},
+       {"--runs", &opts.runs, 1},
+       {"--warmup", &opts.warmup, 0}});
+  kiv_test::ScopedTempDir scratch("bench-overhead");
+  std::string ar = bench::required_program("ar");
   std::string archive = make_small_archive(scratch, ar);
 
   std::string plugin_dir = scratch / "b";
   std::filesystem::create_directory(plugin_dir);
   std::string plugin = plugin_dir + "/libvesk_plugin.so";
-  bench::copy_file(opts.plugin, plugin, 0755);
+  kiv_test::write_file(plugin, kiv_test::read_file(opts.plugin), 0755);
 
   // All three run the same tool command: the one the wrapper makes, which
   // puts a '-' before the "t" and finds ar in PATH as this benchmark did.
-  std::vector<variant> variants = {
-      {"wrapper", {bench::absolute_path(opts.wrapper), "-B", plugin_dir, "t", archive}, {}},
+  std::vector<bench::variant> variants = {
+      {"wrapper", {kiv_test::real_path(opts.wrapper), "-B", plugin_dir, "t", archive}, {}},
       {"direct", {ar, "--plugin", plugin, "-t", archive}, {}},
-      {"spawner", {bench::absolute_path(opts.spawner), ar, "--plugin", plugin, "-t", archive}, {}},
+      {"spawner", {kiv_test::real_path(opts.spawner), ar, "--plugin", plugin, "-t", archive}, {}},
   };
   // GNU ar loads a plugin only when it has to recognise a member, which
   // listing does not; all three must agree all the same.
@@ -128,17 +99,7 @@ int main(int argc, char **argv) {
       bench::fail(std::string(variants[k].name) + " and the wrapper differ in loading the plugin");
   }
 
-  // Turns rotate, so that none always follows the same one, and a drift of
-  // the machine touches all three alike.
-  int total = opts.warmup + opts.runs;
-  for (int round = 0; round < total; ++round) {
-    for (size_t k = 0; k < variants.size(); ++k) {
-      variant &v = variants[(static_cast<size_t>(round) + k) % variants.size()];
-      bench::timed_run r = bench::run_timed(v.argv, "/dev/null");
-      if (r.status != 0) bench::fail(std::string(v.name) + ": " + bench::describe_status(r.status));
-      if (round >= opts.warmup) v.seconds.push_back(r.seconds);
-    }
-  }
+  bench::take_turns(variants, opts.warmup, opts.runs);
 
   double wrapper = bench::median(variants[0].seconds);
   double direct = bench::median(variants[1].seconds);
@@ -146,7 +107,7 @@ int main(int argc, char **argv) {
   std::printf("wrapper overhead: %s t small.a, %d runs each (after %d warm-up), tool %s\n",
               variants[0].argv[0].c_str(), opts.runs, opts.warmup, ar.c_str());
   std::printf("plugin loaded by the listing: %s\n", loaded ? "yes" : "no");
-  for (const variant &v : variants) {
+  for (const bench::variant &v : variants) {
     std::printf("%-8s median %8.3f ms   min %8.3f ms\n", v.name, bench::median(v.seconds) * 1e3,
                 *std::min_element(v.seconds.begin(), v.seconds.end()) * 1e3);
   }
@@ -164,4 +125,8 @@ int main(int argc, char **argv) {
   std::printf("wrapper / spawner: %.3f (limit %.2f) %s\n", wrapper / spawner, overhead_limit,
               met ? "ok" : "TARGET MISSED");
   return met ? 0 : 1;
+}
+
+int main(int argc, char **argv) {
+  return bench::run_main([&] { return measure(argc, argv); });
 }

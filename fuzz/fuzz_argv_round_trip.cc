@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "argv.h"
+#include "test_util.h"
 
 namespace {
 
@@ -31,16 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   // An empty input is the empty vector; otherwise n NUL bytes make n + 1
   // arguments, empty ones included.
   std::vector<std::string> args;
-  if (size > 0) {
-    const char *p = reinterpret_cast<const char *>(data);
-    const char *end = p + size;
-    for (;;) {
-      const char *nul = static_cast<const char *>(memchr(p, '\0', static_cast<size_t>(end - p)));
-      args.emplace_back(p, nul ? nul : end);
-      if (!nul) break;
-      p = nul + 1;
-    }
-  }
+  if (size > 0) args = kiv_test::split_at_nul({reinterpret_cast<const char *>(data), size});
   std::vector<const char *> vector;
   for (const std::string &arg : args) vector.push_back(arg.c_str());
   vector.push_back(nullptr);

@@ -21,6 +21,7 @@
 #include "colon_list.h"
 #include "path.h"
 #include "prefix_list.h"
+#include "test_util.h"
 
 namespace {
 
@@ -174,15 +175,8 @@ void check_relocation(const std::vector<std::string> &pieces) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  std::vector<std::string> pieces;
-  const char *p = reinterpret_cast<const char *>(data);
-  const char *end = p + size;
-  for (;;) {
-    const char *nul = static_cast<const char *>(memchr(p, '\0', static_cast<size_t>(end - p)));
-    pieces.emplace_back(p, nul ? nul : end);
-    if (!nul) break;
-    p = nul + 1;
-  }
+  std::vector<std::string> pieces =
+      kiv_test::split_at_nul({reinterpret_cast<const char *>(data), size});
   check_components(pieces[0]);
   check_colon_list(pieces[0]);
   check_basenames(pieces[0]);

@@ -1,58 +1,38 @@
 // An installed tree finds its plugin and tools relative to the program,
 // wherever the tree is moved and however the program is reached.
 #include <gtest/gtest.h>
-#include <limits.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <cstdio>
 
-#include "kiv_config.h"
+#include "installed_tree.h"
 #include "wrapper_fixture.h"
 
 namespace {
 
 using namespace kiv_test;
 
-std::string real(const std::string &path) {
-  char *resolved = realpath(path.c_str(), nullptr);
-  std::string result = resolved ? resolved : "(unresolved " + path + ")";
-  free(resolved);
-  return result;
-}
-
 class InstalledTree : public WrapperTest {
  protected:
+  // An installed tree, with the programs copied in, a plugin in the libexec
+  // directory and stand-in tools in the target's bin.
   void SetUp() override {
     WrapperTest::SetUp();
-    root = real(dir.path()) + "/P";
-    install_into(root);
-  }
-  // The layout that the install step makes, with the programs copied in, a
-  // plugin in the libexec directory and stand-in tools in the target's bin.
-  void install_into(const std::string &prefix) {
-    std::string suite = std::string(CONFIGURED_TARGET) + "/" + CONFIGURED_VERSION + "/";
-    make_dir(prefix + "/bin");
-    make_dir(prefix + "/lib/kiv15/kiv/" + suite);
-    make_dir(prefix + "/libexec/kiv15/kiv/" + suite);
-    make_dir(prefix + "/" + CONFIGURED_TARGET + "/bin");
-    for (const std::string &program : {kiv_ar, kiv_nm, kiv_ranlib}) {
-      std::string name = program.substr(program.rfind('/') + 1);
-      write_file(prefix + "/bin/" + name, read_file(program), 0755);
-    }
-    write_file(prefix + "/libexec/kiv15/kiv/" + suite + "libvesk_plugin.so", "plugin\n");
-    for (const char *tool : {"ar", "nm", "ranlib"})
-      add_tool(tool, prefix + "/" + CONFIGURED_TARGET + "/bin/");
+    root = real_path(dir.path()) + "/P";
+    TreeLayout tree(root);
+    tree.make({kiv_ar, kiv_nm, kiv_ranlib});
+    write_file(tree.plugin, "plugin\n");
+    for (const char *tool : {"ar", "nm", "ranlib"}) add_tool(tool, tree.tools);
   }
   // Checks that the last run used the tree at prefix: the tool from its
   // target bin directory and the plugin from its libexec directory.
   void expect_tree(const std::string &prefix, const std::string &tool = "ar") {
+    TreeLayout tree(prefix);
     std::vector<std::string> got = recorded();
     ASSERT_GE(got.size(), 3u);
-    EXPECT_EQ(real(got[0]), prefix + "/" + CONFIGURED_TARGET + "/bin/" + tool);
+    EXPECT_EQ(real_path(got[0]), tree.tools + tool);
     EXPECT_EQ(got[1], "--plugin");
-    EXPECT_EQ(real(got[2]), prefix + "/libexec/kiv15/kiv/" + CONFIGURED_TARGET + "/" +
-                                CONFIGURED_VERSION + "/libvesk_plugin.so");
+    EXPECT_EQ(real_path(got[2]), tree.plugin);
   }
   std::string root;
 };
@@ -63,14 +43,14 @@ TEST_F(InstalledTree, FindsPluginAndToolWithoutDashB) {
   ASSERT_EQ(r.exit_code(), 0) << r.err;
   expect_tree(root);
   // The entries are spelled relative to the program's directory.
-  EXPECT_EQ(recorded()[0].rfind(root + "/bin/../lib/kiv15/kiv/", 0), 0u) << recorded()[0];
+  EXPECT_EQ(recorded()[0].rfind(TreeLayout(root + "/bin/..").exec_prefix, 0), 0u) << recorded()[0];
 }
 
 TEST_F(InstalledTree, MovedTreeStillFindsItsOwnFiles) {
   // A ':' in the installation's path is part of a directory name, not a
   // separator: the tree at /a:b/kiv never searches /a/ or b/kiv/.
   for (const std::string where : {"moved/elsewhere", "a:b/kiv"}) {
-    std::string moved = real(dir.path()) + "/" + where;
+    std::string moved = real_path(dir.path()) + "/" + where;
     make_dir(moved.substr(0, moved.rfind('/')));
     ASSERT_EQ(rename(root.c_str(), moved.c_str()), 0);
     remove_tree(record);
@@ -86,15 +66,13 @@ TEST_F(InstalledTree, NeverRelocatesIntoTheCurrentDirectory) {
   // A build folder that others could write to, with a plugin and a tool
   // planted where a relocation from a bare program name would lead:
   // ../libexec/... and ../lib/kiv15/kiv/<target>/<version>/../../../../../<target>/bin/.
-  std::string x = real(dir.path()) + "/x";
-  std::string suite = std::string(CONFIGURED_TARGET) + "/" + CONFIGURED_VERSION + "/";
+  std::string x = real_path(dir.path()) + "/x";
+  TreeLayout planted(x);
+  planted.make();
   make_dir(x + "/build");
-  make_dir(x + "/lib/kiv15/kiv/" + suite);
-  make_dir(x + "/libexec/kiv15/kiv/" + suite);
-  make_dir(x + "/" + CONFIGURED_TARGET + "/bin");
-  write_file(x + "/libexec/kiv15/kiv/" + suite + "libvesk_plugin.so", "planted\n");
-  write_script(x + "/" + CONFIGURED_TARGET + "/bin/ar", "echo planted > \"$0.ran\"; exit 9\n");
-  const std::string planted_ran = x + "/" + CONFIGURED_TARGET + "/bin/ar.ran";
+  write_file(planted.plugin, "planted\n");
+  write_script(planted.tools + "ar", "echo planted > \"$0.ran\"; exit 9\n");
+  const std::string planted_ran = planted.tools + "ar.ran";
   write_script(x + "/build/kiv-ar", "exit 9\n");
   struct Case {
     std::string argv0;
@@ -151,8 +129,9 @@ TEST_F(InstalledTree, ExecPrefixVariableIsJoinedWithoutSeparator) {
   r = run(kiv_ar, {"kiv-ar", "t"},
           {.env_set = {"PATH=/nonexistent", "KIV_EXEC_PREFIX=" + root + "/bin"}});
   EXPECT_EQ(r.exit_code(), 1);
+  TreeLayout above(root + "/..");
   EXPECT_EQ(r.err, "kiv-ar: Cannot find plugin 'libvesk_plugin.so'\nkiv-ar: Searched" +
-                       searched(root + "/../lib/kiv15/kiv/", root + "/../libexec/kiv15/kiv/") + "\n");
+                       searched(above.exec_prefix, above.libexec_prefix) + "\n");
 }
 
 TEST_F(InstalledTree, EmptyExecPrefixMeansTheBareNameOnPath) {
@@ -169,15 +148,15 @@ TEST_F(InstalledTree, WithoutPathOnlyTheInstallationIsSearched) {
   expect_tree(root);
 
   // A tool that only a PATH directory would hold is not found.
-  ASSERT_EQ(unlink((root + "/" + CONFIGURED_TARGET + "/bin/ar").c_str()), 0);
+  ASSERT_EQ(unlink((TreeLayout(root).tools + "ar").c_str()), 0);
   ScopedTempDir path_dir;
   add_tool("ar", path_dir.path() + "/");
   r = run(program, {program, "t"}, {.env_unset = {"PATH"}});
   EXPECT_EQ(r.exit_code(), 1);
   // The second line names the installation's directories as searched.
+  TreeLayout relocated(root + "/bin/..");
   EXPECT_EQ(r.err, program + ": Cannot find binary 'ar'\n" + program + ": Searched" +
-                       searched(root + "/bin/../lib/kiv15/kiv/", root + "/bin/../libexec/kiv15/kiv/") +
-                       "\n");
+                       searched(relocated.exec_prefix, relocated.libexec_prefix) + "\n");
   r = run(program, {program, "t"}, {.env_set = {"PATH=" + path_dir.path()}});
   EXPECT_EQ(r.exit_code(), 0) << r.err;
 }

@@ -21,7 +21,7 @@
 #include <cstring>
 #include <memory>
 
-#include "kiv_config.h"
+#include "installed_tree.h"
 #include "wrapper_fixture.h"
 
 namespace {
@@ -41,19 +41,6 @@ bool is_dir(const std::string &path) {
 }
 
 std::string dir_of(const std::string &path) { return path.substr(0, path.rfind('/')); }
-
-// The first executable called name in $PATH; empty if none.
-std::string find_in_path(const std::string &name) {
-  const char *path = getenv("PATH");
-  std::string dirs = path ? path : "";
-  for (size_t start = 0, end; start <= dirs.size(); start = end + 1) {
-    end = dirs.find(':', start);
-    if (end == std::string::npos) end = dirs.size();
-    std::string candidate = dirs.substr(start, end - start) + "/" + name;
-    if (end > start && access(candidate.c_str(), X_OK) == 0) return candidate;
-  }
-  return "";
-}
 
 std::string output_of(const RunResult &r) { return r.out + r.err; }
 
@@ -113,13 +100,7 @@ std::string hide_automatic_plugins(const std::string &empty_dir) {
 }
 
 enum class Sabotage { none, wrapper_runs_plain_tool, empty_plugin };
-
-// An installed tree: the built programs copied into the install layout, with
-// LLVM's gold plugin as the suite's plugin, or with one of two faults.
-struct Tree {
-  std::string bin;
-  std::string program(const std::string &name) const { return bin + "/" + name; }
-};
+using Tree = TreeLayout;
 
 // The shared fixture: clang, the plugin, the hidden plugin folder, and the
 // bitcode objects, made once for the whole program (both suites below use
@@ -168,30 +149,22 @@ class LtoJob : public ::testing::Test {
     return "";
   }
 
-  // Lays out an installed tree in the test's directory; the name may hold
-  // spaces, so that the plugin's path does too.
+  // Lays out an installed tree in the test's directory: the built programs,
+  // with LLVM's gold plugin as the suite's plugin, or with one of two faults.
+  // The name may hold spaces, so that the plugin's path does too.
   Tree install(const std::string &name, Sabotage sabotage) {
-    std::string prefix = work + "/" + name;
-    std::string suite = std::string(CONFIGURED_TARGET) + "/" + CONFIGURED_VERSION + "/";
-    std::string libexec = prefix + "/libexec/kiv15/kiv/" + suite;
-    make_dir(prefix + "/bin");
-    make_dir(libexec);
-    make_dir(prefix + "/" + CONFIGURED_TARGET + "/bin");
-    for (const std::string &program : {kiv_ar, kiv_nm, kiv_ranlib}) {
-      std::string wrapper = prefix + "/bin/" + program.substr(program.rfind('/') + 1);
-      if (sabotage == Sabotage::wrapper_runs_plain_tool)
-        write_script(wrapper, "exec " + wrapper.substr(wrapper.rfind('-') + 1) + " \"$@\"\n");
-      else
-        write_file(wrapper, read_file(program), 0755);
-    }
-    std::string plugin = libexec + "libvesk_plugin.so";
+    Tree tree(work + "/" + name);
+    tree.make({kiv_ar, kiv_nm, kiv_ranlib});
+    if (sabotage == Sabotage::wrapper_runs_plain_tool)
+      for (std::string tool : {"ar", "nm", "ranlib"})
+        write_script(tree.bin + "kiv-" + tool, "exec " + tool + " \"$@\"\n");
     if (sabotage == Sabotage::empty_plugin) {
-      RunResult r = run_program(clang, {clang, "-shared", "-x", "c", "/dev/null", "-o", plugin});
+      RunResult r = run_program(clang, {clang, "-shared", "-x", "c", "/dev/null", "-o", tree.plugin});
       EXPECT_EQ(r.exit_code(), 0) << "building an empty shared object: " << output_of(r);
     } else {
-      EXPECT_EQ(symlink(lto_plugin.c_str(), plugin.c_str()), 0) << strerror(errno);
+      EXPECT_EQ(symlink(lto_plugin.c_str(), tree.plugin.c_str()), 0) << strerror(errno);
     }
-    return {prefix + "/bin"};
+    return tree;
   }
 
   static inline std::unique_ptr<ScopedTempDir> scratch;
@@ -204,8 +177,8 @@ class LtoJob : public ::testing::Test {
 using Finding = std::string;
 
 Finding nm_lists_bitcode_symbols(const Tree &t, const std::string &, const std::string &objects) {
-  RunResult r = run_program(t.program("kiv-nm"),
-                            {t.program("kiv-nm"), objects + "add.o", objects + "twice.o"});
+  RunResult r = run_program(t.bin + "kiv-nm",
+                            {t.bin + "kiv-nm", objects + "add.o", objects + "twice.o"});
   if (r.exit_code() != 0) return "kiv-nm failed: " + output_of(r);
   for (const std::string &symbol : library_symbols)
     if (r.out.find("T " + symbol + "\n") == std::string::npos)
@@ -223,8 +196,8 @@ Finding index_lists(const std::string &archive, const std::string &who) {
 
 Finding ar_writes_the_index(const Tree &t, const std::string &work, const std::string &objects) {
   RunResult r =
-      run_program(t.program("kiv-ar"),
-                  {t.program("kiv-ar"), "rcs", "libcalc.a", objects + "add.o", objects + "twice.o"},
+      run_program(t.bin + "kiv-ar",
+                  {t.bin + "kiv-ar", "rcs", "libcalc.a", objects + "add.o", objects + "twice.o"},
                   {.cwd = work});
   if (r.exit_code() != 0) return "kiv-ar rcs failed: " + output_of(r);
   return index_lists(work + "/libcalc.a", "kiv-ar rcs");
@@ -238,7 +211,7 @@ Finding ranlib_rebuilds_a_dropped_index(const Tree &t, const std::string &work,
   run_program(ranlib, {ranlib, archive});
   // Plain ranlib, blind to the members, writes an index without them.
   EXPECT_EQ(archive_index(archive), std::vector<std::string>{}) << "plain ranlib kept the index";
-  RunResult r = run_program(t.program("kiv-ranlib"), {t.program("kiv-ranlib"), archive});
+  RunResult r = run_program(t.bin + "kiv-ranlib", {t.bin + "kiv-ranlib", archive});
   if (r.exit_code() != 0) return "kiv-ranlib failed: " + output_of(r);
   return index_lists(archive, "kiv-ranlib");
 }
@@ -248,7 +221,7 @@ Finding ranlib_rebuilds_a_dropped_index(const Tree &t, const std::string &work,
 // file when rsp is set, with spaces in every path.
 Finding lto_link(const Tree &t, const std::string &work, const std::string &objects,
                  const std::string &linker, bool rsp) {
-  std::vector<std::string> ar = {t.program("kiv-ar"), "rcs", "libcalc.a", objects + "add.o",
+  std::vector<std::string> ar = {t.bin + "kiv-ar", "rcs", "libcalc.a", objects + "add.o",
                                  objects + "twice.o"};
   std::string library = work + "/libcalc.a";
   if (rsp) {
@@ -257,9 +230,9 @@ Finding lto_link(const Tree &t, const std::string &work, const std::string &obje
     write_file(work + "/the objects/twice it's.o", read_file(objects + "twice.o"));
     write_file(work + "/the list.rsp", "'the objects/add one.o'\n\"the objects/twice it's.o\"\n");
     library = work + "/lib calc.a";
-    ar = {t.program("kiv-ar"), "rcs", "lib calc.a", "@the list.rsp"};
+    ar = {t.bin + "kiv-ar", "rcs", "lib calc.a", "@the list.rsp"};
   }
-  RunResult r = run_program(t.program("kiv-ar"), ar, {.cwd = work});
+  RunResult r = run_program(t.bin + "kiv-ar", ar, {.cwd = work});
   if (r.exit_code() != 0) return "kiv-ar rcs failed: " + output_of(r);
   std::string program = work + "/prog";
   r = run_program(
@@ -399,8 +372,9 @@ TEST_P(LtoRecipes, BuildThroughTheWrappers) {
   const Recipe &recipe = GetParam();
   for (const char *program : recipe.needs)
     if (find_in_path(program).empty()) GTEST_SKIP() << "no " << program << " in PATH";
-  Tree tree = install("kiv", Sabotage::none);
-  std::string recipe_text = readme_recipe(recipe.title, tree.bin);
+  // The tree's bin directory without its '/', as README.md's /opt/kiv/bin.
+  std::string bin = dir_of(install("kiv", Sabotage::none).bin);
+  std::string recipe_text = readme_recipe(recipe.title, bin);
   ASSERT_NE(recipe_text, "") << "README.md has no recipe headed " << recipe.title;
   std::string dir = work + "/calc";
   make_dir(dir);
@@ -408,7 +382,7 @@ TEST_P(LtoRecipes, BuildThroughTheWrappers) {
   // The recipe names the compiler itself, and clang is that of the plugin.
   const char *path = getenv("PATH");
   RunOptions options = {
-      .env_set = {"PATH=" + tree.bin + ":" + dir_of(clang) + ":" + (path ? path : "/usr/bin:/bin")},
+      .env_set = {"PATH=" + bin + ":" + dir_of(clang) + ":" + (path ? path : "/usr/bin:/bin")},
       .env_unset = {"CC", "CXX", "CFLAGS", "CXXFLAGS", "LDFLAGS", "AR", "RANLIB", "NM", "MAKEFLAGS",
                     "MFLAGS"},
       .cwd = dir};

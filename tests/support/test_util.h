@@ -1,16 +1,20 @@
-// Helpers shared by the tests: scoped temporary directories, whole-file I/O,
-// running a built program and counting open descriptors.
+// Helpers shared by the tests, the benchmarks and the fuzzers: scoped
+// temporary directories, whole-file I/O, the PATH search, running a built
+// program, counting open descriptors and splitting an input at its NUL
+// bytes. Failures are thrown as std::runtime_error.
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kiv_test {
 
-// A fresh directory under $TMPDIR (or /tmp), removed with its contents.
+// A fresh directory under $TMPDIR (or /tmp), kiv-<tag>-XXXXXX, removed with
+// its contents.
 class ScopedTempDir {
  public:
-  ScopedTempDir();
+  explicit ScopedTempDir(const std::string &tag = "test");
   ~ScopedTempDir();
   ScopedTempDir(const ScopedTempDir &) = delete;
   ScopedTempDir &operator=(const ScopedTempDir &) = delete;
@@ -30,6 +34,15 @@ void make_dir(const std::string &path);
 void remove_tree(const std::string &path);
 // Names in a directory, "." and ".." left out, sorted.
 std::vector<std::string> list_dir(const std::string &path);
+// The path with every link resolved; throws when it does not exist.
+std::string real_path(const std::string &path);
+
+// The first executable regular file called name in a directory of $PATH;
+// empty when there is none or PATH is unset. An empty element stands for the
+// current directory, as POSIX has it (and as the wrappers' own search does).
+// The path returned is absolute, so that it names the same file wherever
+// the program is started.
+std::string find_in_path(const std::string &name);
 
 struct RunResult {
   int status = -1;     // raw wait status
@@ -56,6 +69,10 @@ RunResult run_program(const std::string &path, const std::vector<std::string> &a
 
 // Number of descriptors open in this process.
 int count_open_fds();
+
+// The pieces of data between its NUL bytes: n NUL bytes make n + 1 pieces,
+// empty ones included, so that empty data is one empty piece.
+std::vector<std::string> split_at_nul(std::string_view data);
 
 // Writes an executable shell script.
 void write_script(const std::string &path, const std::string &body);

@@ -14,19 +14,17 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 
 namespace kiv_test {
 
-ScopedTempDir::ScopedTempDir() {
+ScopedTempDir::ScopedTempDir(const std::string &tag) {
   const char *base = std::getenv("TMPDIR");
-  std::string tmpl = std::string(base && *base ? base : "/tmp") + "/kiv-test-XXXXXX";
-  std::vector<char> buf(tmpl.begin(), tmpl.end());
-  buf.push_back('\0');
-  if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
-  path_ = buf.data();
+  path_ = std::string(base && *base ? base : "/tmp") + "/kiv-" + tag + "-XXXXXX";
+  if (!mkdtemp(path_.data())) throw std::runtime_error("mkdtemp " + path_ + ": " + strerror(errno));
 }
 
 ScopedTempDir::~ScopedTempDir() { remove_tree(path_); }
@@ -96,6 +94,31 @@ std::vector<std::string> list_dir(const std::string &path) {
   closedir(dir);
   std::sort(names.begin(), names.end());
   return names;
+}
+
+std::string real_path(const std::string &path) {
+  char *resolved = realpath(path.c_str(), nullptr);
+  if (!resolved) throw std::runtime_error(path + ": " + strerror(errno));
+  std::string result = resolved;
+  free(resolved);
+  return result;
+}
+
+std::string find_in_path(const std::string &name) {
+  const char *value = std::getenv("PATH");
+  if (!value) return "";
+  const std::string path = value, here = std::filesystem::current_path();
+  for (size_t start = 0, end; start <= path.size(); start = end + 1) {
+    end = std::min(path.find(':', start), path.size());
+    std::string dir = path.substr(start, end - start);
+    if (dir.empty() || dir[0] != '/') dir = here + (dir.empty() ? "" : "/" + dir);
+    std::string candidate = dir + "/" + name;
+    struct stat st;
+    if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+        access(candidate.c_str(), X_OK) == 0)
+      return candidate;
+  }
+  return "";
 }
 
 int RunResult::exit_code() const { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
@@ -221,6 +244,15 @@ int count_open_fds() {
     if (fcntl(fd, F_GETFD) != -1) ++count;
   }
   return count;
+}
+
+std::vector<std::string> split_at_nul(std::string_view data) {
+  std::vector<std::string> pieces;
+  size_t start = 0;
+  for (size_t nul; (nul = data.find('\0', start)) != std::string_view::npos; start = nul + 1)
+    pieces.emplace_back(data.substr(start, nul - start));
+  pieces.emplace_back(data.substr(start));
+  return pieces;
 }
 
 void write_script(const std::string &path, const std::string &body) {
