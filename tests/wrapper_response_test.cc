@@ -179,7 +179,9 @@ TEST_F(ResponseFile, TemporaryDirectoriesOthersCanChangeArePassedOver) {
   // in a mount namespace of the run's own, and the current directory open too.
   const std::string in_namespace =
       "mount --bind \"$0\" /mnt && mount --bind \"$1\" /var/tmp && mount --bind \"$1\" /tmp && "
-      "cd /mnt/b && exec \"$2\" -B /mnt/b/ @args";
+      "cd /mnt/b && exec /mnt/kiv-ar -B /mnt/b/ @args";
+  // A copy that stays in reach when the build lies below /tmp too.
+  write_file(dir / "kiv-ar", read_file(kiv_ar), 0755);
   struct Case {
     const char *name;
     std::string tmpdir;
@@ -194,7 +196,7 @@ TEST_F(ResponseFile, TemporaryDirectoriesOthersCanChangeArePassedOver) {
       {"ours, 0755, in an open folder", open + "/t"},
       {"a link in an open folder", open + "/link"},
       {"no safe candidate", tmp, 0700, 0,
-       {"/usr/bin/unshare", "-m", "sh", "-c", in_namespace, dir.path(), open, kiv_ar}, 1,
+       {"/usr/bin/unshare", "-m", "sh", "-c", in_namespace, dir.path(), open}, 1,
        "Cannot create temporary file in ./: other users can rename files in it or in a directory "
        "above it\n"},
   };
