@@ -1,4 +1,6 @@
-// Checked allocation, the library's one fatal exit, and string joining.
+// Checked allocation, the exit of the library's fatal errors, and string
+// joining. (A temporary file that cannot be made ends the process at once
+// instead, without the hook: see temp_file.h.)
 #pragma once
 
 #include <cstddef>

@@ -1,12 +1,10 @@
 // The POSIX spawn backend of the pipeline: open, pipe, fdopen,
 // posix_spawn(p) with file actions, waitpid/wait4 and kill. Keeps no state.
 //
-// spawn_child closes, after it started the child, the parent's copies of
-// in/out/errdes other than 0/1/2, each once; if one of those closes fails it
-// ends and reaps the child and returns -1 with "close", every copy closed
-// all the same. Before the start nothing is closed: a failed start leaves
-// them all open. Both ends of a new pipe are close-on-exec (unless one is 0,
-// 1 or 2), so only the file actions hand them to a child.
+// spawn_child keeps the contract in pex.h; when a parent-side close fails
+// it also ends and reaps the child, for which the caller gets no process
+// id. Both ends of a new pipe are close-on-exec (unless one is 0, 1 or 2),
+// so only the file actions hand them to a child.
 #pragma once
 
 #include "pex.h"

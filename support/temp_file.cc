@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,12 +19,14 @@ const char *temp_dir_refusal = nullptr;
 
 constexpr char open_to_others[] = "other users can rename files in it or in a directory above it";
 
+bool owned_by_us_or_root(const struct stat &st) { return st.st_uid == 0 || st.st_uid == geteuid(); }
+
 // Nobody but root and us may rename or replace the entries of dir: it is a
 // real directory (no link) of ours or root's, and sticky if others may write.
 bool only_ours(const char *dir) {
   struct stat st;
   if (lstat(dir, &st) != 0 || !S_ISDIR(st.st_mode)) return false;
-  if (st.st_uid != 0 && st.st_uid != geteuid()) return false;
+  if (!owned_by_us_or_root(st)) return false;
   return (st.st_mode & (S_IWGRP | S_IWOTH)) == 0 || (st.st_mode & S_ISVTX) != 0;
 }
 
@@ -37,6 +40,52 @@ bool only_ours_from_root(char *path) {
     bool ours = only_ours(path);
     if (slash) *slash = '/';
     if (!ours) return false;
+  }
+  return true;
+}
+
+// The directory part of path, up to and including its '/' at last; "" when
+// last is null.
+unique_cstr directory_part(const char *path, const char *last) {
+  size_t len = last ? static_cast<size_t>(last - path) + 1 : 0;
+  auto *dir = static_cast<char *>(checked_malloc(len + 1));
+  memcpy(dir, path, len);
+  dir[len] = '\0';
+  return unique_cstr{dir};
+}
+
+// Whether every symbolic link met along name, from "/" or from the current
+// directory, belongs to root or us and lies in a directory that nobody else
+// can change. Otherwise another user picks where the name leads, even when
+// it leads to a directory of ours. A link's target is walked the same way,
+// up to a depth that only a loop reaches.
+bool links_on_the_way_are_ours(const char *name, int depth = 0) {
+  if (depth > 16) return false;
+  unique_cstr path{checked_strdup(name)};
+  // Each leading part of the name in turn: "a", "a/b", "a/b/c".
+  for (char *end = path.get(); *end;) {
+    char *slash = strchr(end + 1, '/');
+    end = slash ? slash : end + strlen(end);
+    char kept = *end;
+    *end = '\0';
+    struct stat st;
+    if (lstat(path.get(), &st) != 0) return false;
+    if (S_ISLNK(st.st_mode)) {
+      unique_cstr dir = directory_part(path.get(), strrchr(path.get(), '/'));
+      unique_cstr real_dir{realpath(*dir ? dir.get() : ".", nullptr)};
+      if (!owned_by_us_or_root(st) || !real_dir || !only_ours_from_root(real_dir.get()))
+        return false;
+      size_t room = static_cast<size_t>(st.st_size > 0 ? st.st_size : PATH_MAX) + 1;
+      unique_cstr target{static_cast<char *>(checked_malloc(room))};
+      ssize_t len = readlink(path.get(), target.get(), room);
+      if (len < 0 || static_cast<size_t>(len) >= room) return false;
+      target.get()[len] = '\0';
+      // A relative target goes on from the link's directory.
+      unique_cstr next{target.get()[0] == '/' ? target.release()
+                                              : concat_strings(dir.get(), target.get(), nullptr)};
+      if (!links_on_the_way_are_ours(next.get(), depth + 1)) return false;
+    }
+    *end = kept;
   }
   return true;
 }
@@ -55,9 +104,11 @@ bool is_resolved_form(const char *given, const char *resolved) {
   return *resolved == '\0';
 }
 
+// Ends the process at once, without the exit hook: a hook that made a
+// temporary file of its own would come back here without end.
 [[noreturn]] void creation_failed(const char *dir, const char *reason) {
   fprintf(stderr, "Cannot create temporary file in %s: %s\n", dir, reason);
-  exit_with_cleanup(1);
+  _exit(1);
 }
 
 // mkstemps in the chosen directory; does not return on failure.
@@ -72,6 +123,7 @@ int make_file(const char *dir, char *name, size_t suffix_length) {
 
 const char *check_temp_dir(const char *dir, char **resolved) {
   if (access(dir, R_OK | W_OK | X_OK) != 0) return strerror(errno);
+  if (!links_on_the_way_are_ours(dir)) return open_to_others;
   unique_cstr real{realpath(dir, nullptr)};
   if (!real) return strerror(errno);
   struct stat st;

@@ -9,9 +9,11 @@
 // Why dir is no place for temporary files, or null when it is one. It is
 // one when, with its symbolic links resolved, it is a searchable, writable
 // directory and every directory from "/" down to it is owned by root or by
-// the effective user, each that group or others may write being sticky. Then
-// *resolved gets the resolved name (the caller frees it); else it is left
-// alone. The reason is a constant string or strerror's.
+// the effective user, each that group or others may write being sticky; and
+// when every symbolic link on the way along dir as given is root's or ours
+// and lies in such a directory. Then *resolved gets the resolved name (the
+// caller frees it); else it is left alone. The reason is a constant string
+// or strerror's.
 const char *check_temp_dir(const char *dir, char **resolved);
 
 // The temporary directory with a "/" appended (always appended, so "/tmp/"
@@ -26,7 +28,8 @@ const char *choose_temp_dir();
 // "cc"; null suffix: ""), closes it and returns its name, which the caller
 // frees. Does not return on failure, nor when the new descriptor cannot be
 // closed (the file is removed then): prints "Cannot create temporary file in
-// <dir>: <reason>" and ends the process through exit_with_cleanup(1).
+// <dir>: <reason>" and ends the process at once with status 1, without
+// exit_with_cleanup's hook.
 char *create_temp_file_with_prefix(const char *prefix, const char *suffix);
 char *create_temp_file(const char *suffix);
 

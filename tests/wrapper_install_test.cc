@@ -74,6 +74,7 @@ TEST_F(InstalledTree, NeverRelocatesIntoTheCurrentDirectory) {
   write_script(planted.tools + "ar", "echo planted > \"$0.ran\"; exit 9\n");
   const std::string planted_ran = planted.tools + "ar.ran";
   write_script(x + "/build/kiv-ar", "exit 9\n");
+  write_script(planted.bin + "kiv-ar", "exit 9\n");
   struct Case {
     std::string argv0;
     std::vector<std::string> env;
@@ -82,6 +83,9 @@ TEST_F(InstalledTree, NeverRelocatesIntoTheCurrentDirectory) {
       {"kiv-ar", {"PATH=/nonexistent"}},
       // A PATH whose relative element yields a kiv-ar planted there.
       {"kiv-ar", {"PATH=.:/nonexistent"}},
+      // A namesake in a PATH directory that someone else can write: the
+      // running program decides, not the file PATH yields.
+      {"kiv-ar", {"PATH=/nonexistent:" + x + "/bin"}},
       // An empty KIV_EXEC_PREFIX with the installation not on PATH.
       {"/nonexistent/kiv-ar", {"PATH=/nonexistent", "KIV_EXEC_PREFIX="}},
   };
@@ -127,7 +131,7 @@ TEST_F(InstalledTree, ExecPrefixVariableIsJoinedWithoutSeparator) {
 
   // Without its trailing '/' the value names another directory ("binkiv-ar").
   r = run(kiv_ar, {"kiv-ar", "t"},
-          {.env_set = {"PATH=/nonexistent", "KIV_EXEC_PREFIX=" + root + "/bin"}});
+          {.env_set = {"PATH=/nonexistent", "KIV_EXEC_PREFIX=" + root + "/bin", "KIV_TRACE=1"}});
   EXPECT_EQ(r.exit_code(), 1);
   TreeLayout above(root + "/..");
   EXPECT_EQ(r.err, "kiv-ar: Cannot find plugin 'libvesk_plugin.so'\nkiv-ar: Searched" +
@@ -151,9 +155,9 @@ TEST_F(InstalledTree, WithoutPathOnlyTheInstallationIsSearched) {
   ASSERT_EQ(unlink((TreeLayout(root).tools + "ar").c_str()), 0);
   ScopedTempDir path_dir;
   add_tool("ar", path_dir.path() + "/");
-  r = run(program, {program, "t"}, {.env_unset = {"PATH"}});
+  r = run(program, {program, "t"}, {.env_set = {"KIV_TRACE=1"}, .env_unset = {"PATH"}});
   EXPECT_EQ(r.exit_code(), 1);
-  // The second line names the installation's directories as searched.
+  // The trace names the installation's directories as searched.
   TreeLayout relocated(root + "/bin/..");
   EXPECT_EQ(r.err, program + ": Cannot find binary 'ar'\n" + program + ": Searched" +
                        searched(relocated.exec_prefix, relocated.libexec_prefix) + "\n");

@@ -1,5 +1,7 @@
 #include "search_lists.h"
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <cstring>
 
@@ -11,6 +13,36 @@
 prefix_list exec_prefix_list;
 prefix_list path_prefix_list;
 
+namespace {
+
+bool same_file(const char *a, const char *b) {
+  struct stat sa, sb;
+  return stat(a, &sa) == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+// The real path of the file the program runs from, given the name it was
+// started under. A bare name that PATH yields only through a relative
+// element, or not at all, would let whoever can write in the current
+// directory pick the plugin and the tool; and a bare argv[0] that PATH
+// yields as another file than the one running is a namesake, planted in a
+// PATH directory or named by the caller (exec -a), which would pick them as
+// well. In both cases the system says which file runs, where it can;
+// otherwise the configured directories are used (null), or, for a
+// namesake, the PATH result as before. A name with a '/', or one the user
+// named through KIV_EXEC_PREFIX, is taken as it is.
+char *program_file(const char *program, bool from_argv0) {
+  unique_cstr found{find_program_path(program)};
+  if (!found || strchr(program, '/')) return found ? resolve_real_path(found.get()) : nullptr;
+  if (found.get()[0] != '/') return running_executable_path();
+  if (from_argv0) {
+    unique_cstr running{running_executable_path()};
+    if (running && !same_file(running.get(), found.get())) return running.release();
+  }
+  return resolve_real_path(found.get());
+}
+
+}  // namespace
+
 void init_search_lists(const char *argv0, const char *wrapper_name) {
   unique_cstr program_from_env;
   if (const char *exec_prefix_env = getenv("KIV_EXEC_PREFIX")) {
@@ -20,16 +52,8 @@ void init_search_lists(const char *argv0, const char *wrapper_name) {
   const char *program = program_from_env ? program_from_env.get() : argv0;
 
   // Both directories are relocated from the program's real path, which is
-  // looked up and resolved once. A path relative to the current directory (a
-  // bare name that PATH does not yield, or yields only through a relative
-  // element) would let whoever can write there pick the plugin and the tool,
-  // so it is taken only from a user who named one; otherwise the system says
-  // where the program lies, or the configured directories are used.
-  unique_cstr program_path{find_program_path(program)};
-  if (program_path && program_path.get()[0] != '/' && !strchr(program, '/'))
-    program_path.reset(running_executable_path());
-  else if (program_path)
-    program_path.reset(resolve_real_path(program_path.get()));
+  // looked up and resolved once.
+  unique_cstr program_path{program_file(program, !program_from_env)};
   unique_cstr relocated_exec{relocate_prefix_ignoring_links(
       program_path.get(), CONFIGURED_BIN_PREFIX, CONFIGURED_EXEC_PREFIX)};
   unique_cstr relocated_libexec{relocate_prefix_ignoring_links(
