@@ -113,28 +113,27 @@ int count_argv(const char *const *argv) {
   return count;
 }
 
+int write_argument(const char *arg, FILE *stream) {
+  if (*arg == '\0') return fputs("\"\"", stream) == EOF;
+  for (const char *p = arg; *p; ++p) {
+    char c = *p;
+    if (c == '\n') {
+      // A backslash before a newline would read back as a line
+      // continuation and lose it; single quotes keep it.
+      if (fputc('\'', stream) == EOF || fputc('\n', stream) == EOF || fputc('\'', stream) == EOF)
+        return 1;
+      continue;
+    }
+    if ((is_space(c) || c == '"' || c == '\'' || c == '\\') && fputc('\\', stream) == EOF) return 1;
+    if (fputc(static_cast<unsigned char>(c), stream) == EOF) return 1;
+  }
+  return 0;
+}
+
 int write_argv_to_file(const char *const *argv, FILE *stream) {
   if (!stream) return 1;
   for (; *argv; ++argv) {
-    const char *arg = *argv;
-    if (*arg == '\0') {
-      if (fputs("\"\"", stream) == EOF) return 1;
-    }
-    for (const char *p = arg; *p; ++p) {
-      char c = *p;
-      if (c == '\n') {
-        // A backslash before a newline would read back as a line
-        // continuation and lose it; single quotes keep it.
-        if (fputc('\'', stream) == EOF || fputc('\n', stream) == EOF ||
-            fputc('\'', stream) == EOF)
-          return 1;
-        continue;
-      }
-      if ((is_space(c) || c == '"' || c == '\'' || c == '\\') && fputc('\\', stream) == EOF)
-        return 1;
-      if (fputc(static_cast<unsigned char>(c), stream) == EOF) return 1;
-    }
-    if (fputc('\n', stream) == EOF) return 1;
+    if (write_argument(*argv, stream) != 0 || fputc('\n', stream) == EOF) return 1;
   }
   return 0;
 }

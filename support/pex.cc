@@ -55,6 +55,17 @@ T *grow(T *array, int count) {
   return static_cast<T *>(checked_realloc(array, static_cast<size_t>(count) * sizeof(T)));
 }
 
+// Room in the per-child arrays for count children. A child's room is made
+// before it starts: once it runs, nothing may end the process before it has
+// been waited for.
+void reserve_children(pex_pipeline *p, int count) {
+  if (count <= p->child_capacity) return;
+  p->children = grow(p->children, count);
+  p->statuses = grow(p->statuses, count);
+  if (p->flags & PEX_KEEP_TIMES) p->times = grow(p->times, count);
+  p->child_capacity = count;
+}
+
 // pex_destroy removes the file and frees the name.
 void add_to_remove_list(pex_pipeline *p, char *name) {
   p->remove_list = grow(p->remove_list, p->remove_count + 1);
@@ -198,6 +209,9 @@ pex_pipeline *pex_create_with_ops(int flags, const char *program_name, const cha
   p->temp_base = temp_base;
   p->stderr_pipe = -1;
   p->ops = ops;
+  // The first child needs no allocation at its launch: a caller can make
+  // the pipeline before anything that must not be left behind.
+  reserve_children(p, 1);
   return p;
 }
 
@@ -227,15 +241,12 @@ int pex_collect_statuses(pex_pipeline *p, int done, const char **message, int *e
 
   int first = p->waited_count;
   int count = p->child_count;
-  // Times are passed only for entries grown here: a collection that runs
-  // without PEX_KEEP_TIMES must not write past an older, shorter array.
+  // Each launch grew the arrays before its child started, so nothing here
+  // allocates. Times are kept only when every launch kept them.
   bool keep_times = (p->flags & PEX_KEEP_TIMES) != 0;
-  p->statuses = grow(p->statuses, count);
   memset(p->statuses + first, 0, static_cast<size_t>(count - first) * sizeof(int));
-  if (keep_times) {
-    p->times = grow(p->times, count);
+  if (keep_times)
     memset(p->times + first, 0, static_cast<size_t>(count - first) * sizeof(pex_child_times));
-  }
 
   int result = 1;
   for (int i = first; i < count; ++i) {
@@ -282,6 +293,7 @@ const char *pex_launch_with_env(pex_pipeline *p, int flags, const char *executab
 
   // With pipes, next_input is now the read end meant for the next program.
   int toclose = (p->flags & PEX_PIPES) ? p->next_input : -1;
+  reserve_children(p, p->child_count + 1);
   const char *message = nullptr;
   pid_t pid = p->ops->spawn_child(p, flags, executable, argv, env, fds.in, fds.out, fds.errdes,
                                   toclose, &message, err);
@@ -289,7 +301,6 @@ const char *pex_launch_with_env(pex_pipeline *p, int flags, const char *executab
   // close failed, since the backend closed them all itself.
   if (pid >= 0 || pid == PEX_SPAWN_FDS_CLOSED) fds.release();
   if (pid < 0) return message;
-  p->children = grow(p->children, p->child_count + 1);
   p->children[p->child_count++] = pid;
   return nullptr;
 }
@@ -415,14 +426,19 @@ void pex_destroy(pex_pipeline *p) {
   free(p);
 }
 
-const char *pex_run_single(int flags, const char *executable, char *const *argv,
-                           const char *program_name, const char *outname, const char *errname,
-                           int *status, int *err) {
-  unique_pipeline p{pex_create(0, program_name, nullptr)};
-  const char *message = pex_launch(p.get(), flags, executable, argv, outname, errname, err);
-  if (!message && !pex_get_status(p.get(), 1, status)) {
+const char *pex_run_in(pex_pipeline *p, int flags, const char *executable, char *const *argv,
+                       const char *outname, const char *errname, int *status, int *err) {
+  const char *message = pex_launch(p, flags, executable, argv, outname, errname, err);
+  if (!message && !pex_get_status(p, 1, status)) {
     *err = 0;
     message = "pex_get_status failed";
   }
   return message;
+}
+
+const char *pex_run_single(int flags, const char *executable, char *const *argv,
+                           const char *program_name, const char *outname, const char *errname,
+                           int *status, int *err) {
+  unique_pipeline p{pex_create(0, program_name, nullptr)};
+  return pex_run_in(p.get(), flags, executable, argv, outname, errname, status, err);
 }

@@ -70,6 +70,7 @@ struct pex_pipeline {
   int next_input_name_owned;
   int stderr_pipe;
   int child_count;
+  int child_capacity;  // entries in children, statuses (and times, when kept)
   pid_t *children;
   int *statuses;
   pex_child_times *times;
@@ -132,6 +133,12 @@ void pex_destroy(pex_pipeline *p);
 const char *pex_run_single(int flags, const char *executable, char *const *argv,
                            const char *program_name, const char *outname, const char *errname,
                            int *status, int *err);
+// The same in p, a new pipeline of the caller's. Running the first program,
+// final and without output or error names, allocates nothing: a caller
+// that made p beforehand knows that nothing ends the process until the
+// program has been waited for.
+const char *pex_run_in(pex_pipeline *p, int flags, const char *executable, char *const *argv,
+                       const char *outname, const char *errname, int *status, int *err);
 
 // Internal steps, exposed for the tests.
 char *pex_make_temp_name(pex_pipeline *p, int flags, const char *name);

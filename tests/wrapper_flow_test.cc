@@ -38,25 +38,32 @@ const std::string as_configured = "KIV_EXEC_PREFIX=" + std::string(CONFIGURED_BI
 const std::string configured = searched(CONFIGURED_EXEC_PREFIX, CONFIGURED_LIBEXEC_PREFIX);
 
 TEST_F(WrapperTest, MissingPluginAndToolMessagesNameTheProgramAsInvoked) {
-  RunResult r = run(kiv_nm, {"my-nm", "x.o"}, {.env_set = {"PATH=/nonexistent", as_configured}});
-  EXPECT_EQ(r.exit_code(), 1);
-  EXPECT_EQ(r.err,
-            "my-nm: Cannot find plugin 'libvesk_plugin.so'\nmy-nm: Searched" + configured + "\n");
-
-  // The tool is missing too here, but the plugin is reported first.
   ScopedTempDir empty;
-  r = run(kiv_ar, {"./kiv-ar", "-B", empty.path()},
-          {.env_set = {"PATH=/nonexistent", as_configured}});
-  EXPECT_EQ(r.err, "./kiv-ar: Cannot find plugin 'libvesk_plugin.so'\n./kiv-ar: Searched '" +
-                       empty.path() + "/'" + configured + "\n");
-
-  // The tool's line: the installation's list, then PATH's; -B heads both.
-  r = run(kiv_ranlib, {"kiv-ranlib", "-B" + bdir, "lib.a"},
-          {.env_set = {"PATH=/no:/where", as_configured}});
-  EXPECT_EQ(r.exit_code(), 1);
-  EXPECT_EQ(r.err, "kiv-ranlib: Cannot find binary 'ranlib'\nkiv-ranlib: Searched '" + bdir + "'" +
-                       configured + " '" + bdir + "' '/no/' '/where/'\n");
-  EXPECT_EQ(r.out, "");
+  struct Case {
+    std::string program;
+    std::vector<std::string> argv;
+    std::string path, line, trace;  // the one line, and what KIV_TRACE adds
+  } cases[] = {
+      {kiv_nm, {"my-nm", "x.o"}, "/nonexistent", "my-nm: Cannot find plugin 'libvesk_plugin.so'\n",
+       "my-nm: Searched" + configured + "\n"},
+      // The tool is missing too here, but the plugin is reported first.
+      {kiv_ar, {"./kiv-ar", "-B", empty.path()}, "/nonexistent",
+       "./kiv-ar: Cannot find plugin 'libvesk_plugin.so'\n",
+       "./kiv-ar: Searched '" + empty.path() + "/'" + configured + "\n"},
+      // The tool's trace: the installation's list, then PATH's; -B heads both.
+      {kiv_ranlib, {"kiv-ranlib", "-B" + bdir, "lib.a"}, "/no:/where",
+       "kiv-ranlib: Cannot find binary 'ranlib'\n",
+       "kiv-ranlib: Searched '" + bdir + "'" + configured + " '" + bdir + "' '/no/' '/where/'\n"},
+  };
+  for (const Case &c : cases) {
+    for (const std::string trace : {"", "1"}) {
+      RunResult r = run(c.program, c.argv,
+                        {.env_set = {"PATH=" + c.path, as_configured, "KIV_TRACE=" + trace}});
+      EXPECT_EQ(r.exit_code(), 1);
+      EXPECT_EQ(r.err, c.line + (trace.empty() ? "" : c.trace));
+      EXPECT_EQ(r.out, "");
+    }
+  }
 }
 
 TEST_F(WrapperTest, DirectoryOptionForms) {
@@ -97,9 +104,7 @@ TEST_F(WrapperTest, ProgramNameThatIsTheWholeCommandLine) {
   } cases[] = {
       {{"-B" + bdir}, 0, ""},
       {{"-B", bdir}, 0, ""},
-      {{"-B" + dir / "nowhere"}, 1,
-       "kiv-ar: Cannot find plugin 'libvesk_plugin.so'\nkiv-ar: Searched '" + dir / "nowhere/'" +
-           configured + "\n"},
+      {{"-B" + dir / "nowhere"}, 1, "kiv-ar: Cannot find plugin 'libvesk_plugin.so'\n"},
   };
   for (const Case &c : cases) {
     remove_tree(record);
@@ -130,6 +135,10 @@ TEST_F(WrapperTest, ExitCodesComeBackUnchanged) {
     EXPECT_EQ(r.exit_code(), code);
     EXPECT_EQ(r.err, "");
   }
+  // KIV_TRACE: what runs, each argument written as in a response file.
+  RunResult r = run(kiv_ar, {kiv_ar, "-B", bdir, "t", "a b"},
+                    {.env_set = {"PATH=/nonexistent", "KIV_TRACE=1"}});
+  EXPECT_EQ(r.err, kiv_ar + ": " + bdir + "ar --plugin " + bdir + "libvesk_plugin.so -t a\\ b\n");
 }
 
 TEST_F(WrapperTest, ParentThatIgnoresSigchldStillGetsTheToolsStatus) {

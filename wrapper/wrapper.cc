@@ -46,7 +46,14 @@ unique_cstr as_found(unique_cstr path) {
   return unique_cstr{concat_strings("./", path.get(), nullptr)};
 }
 
-// The line after a failed lookup: each directory searched, in the order
+// Whether KIV_TRACE asks for the lines that say where the wrapper looked
+// and what it runs.
+bool tracing() {
+  const char *value = getenv("KIV_TRACE");
+  return value && *value;
+}
+
+// The trace after a failed lookup: each directory searched, in the order
 // searched (the first list, then the second if any).
 void print_searched(const char *program, const prefix_list *first, const prefix_list *then) {
   fprintf(stderr, "%s: Searched", program);
@@ -56,11 +63,33 @@ void print_searched(const char *program, const prefix_list *first, const prefix_
   fputc('\n', stderr);
 }
 
-tool_outcome run_tool(const char *tool, char *const *run_argv, const char *program_name) {
+// The trace before the run: the tool, "--plugin", the plugin and the
+// arguments as the tool gets them, each written as in a response file. The
+// response file may exist by now, and nothing may end the process before
+// it is removed: a write to a closed pipe or past the file-size limit
+// fails here instead of raising its signal.
+void print_run(const char *program, char *const *tool_argv, char *const *arguments) {
+  struct sigaction ignore = {}, pipe_was, size_was;
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  sigaction(SIGPIPE, &ignore, &pipe_was);
+  sigaction(SIGXFSZ, &ignore, &size_was);
+  fprintf(stderr, "%s:", program);
+  for (char *const *words : {tool_argv, arguments})
+    for (char *const *word = words; *word; ++word) {
+      fputc(' ', stderr);
+      write_argument(*word, stderr);
+    }
+  fputc('\n', stderr);
+  sigaction(SIGXFSZ, &size_was, nullptr);
+  sigaction(SIGPIPE, &pipe_was, nullptr);
+}
+
+tool_outcome run_tool(pex_pipeline *pipeline, const char *tool, char *const *run_argv) {
   tool_outcome outcome{nullptr, 0};
   int err = 0;
-  outcome.message = pex_run_single(PEX_FINAL | PEX_USE_PATH, tool, run_argv, program_name,
-                                   nullptr, nullptr, &outcome.status, &err);
+  outcome.message = pex_run_in(pipeline, PEX_FINAL | PEX_USE_PATH, tool, run_argv, nullptr,
+                               nullptr, &outcome.status, &err);
   return outcome;
 }
 
@@ -154,7 +183,7 @@ int wrapper_main(const personality_row &personality, int argc, char **argv) {
       unique_cstr{find_file_in_prefixes(&exec_prefix_list, PLUGIN_FILE_NAME, R_OK)})};
   if (!plugin) {
     fprintf(stderr, "%s: Cannot find plugin '%s'\n", argv[0], PLUGIN_FILE_NAME);
-    print_searched(argv[0], &exec_prefix_list, nullptr);
+    if (tracing()) print_searched(argv[0], &exec_prefix_list, nullptr);
     return 1;
   }
   const char *name = personality.personality;
@@ -163,7 +192,7 @@ int wrapper_main(const personality_row &personality, int argc, char **argv) {
   tool = as_found(std::move(tool));
   if (!tool) {
     fprintf(stderr, "%s: Cannot find binary '%s'\n", argv[0], name);
-    print_searched(argv[0], &exec_prefix_list, &path_prefix_list);
+    if (tracing()) print_searched(argv[0], &exec_prefix_list, &path_prefix_list);
     return 1;
   }
 
@@ -181,12 +210,17 @@ int wrapper_main(const personality_row &personality, int argc, char **argv) {
   for (int i = 1; i < argc; ++i) tool_argv[i + 2] = argv[i];
   if (dashed) tool_argv[3] = dashed.get();
 
+  // Everything the run needs is allocated before the response file is made:
+  // from then on nothing may end the process until the file is removed.
   unique_cstr program_name{concat_strings("kiv-", tool.get(), nullptr)};
+  unique_pipeline pipeline{pex_create(0, program_name.get(), nullptr)};
   unique_temp_file response;
   unique_cstr response_argument;
   char *response_argv[] = {tool.get(), nullptr, nullptr};
   char *const *run_argv = tool_argv.get();
   if (expanded) {
+    // "@" and the file's name, which has its template's length.
+    response_argument.reset(concat_strings("@", choose_temp_dir(), "ccXXXXXX", nullptr));
     open_temp_file made = create_open_temp_file();
     response = std::move(made.file);
     if (const char *failure = write_response_file(std::move(made.fd), tool_argv.get() + 1)) {
@@ -194,12 +228,17 @@ int wrapper_main(const personality_row &personality, int argc, char **argv) {
       fprintf(stderr, failure, name.get());
       return 1;
     }
-    response_argument.reset(concat_strings("@", response.get(), nullptr));
+    concat_strings_into(response_argument.get(), "@", response.get(), nullptr);
     response_argv[1] = response_argument.get();
     run_argv = response_argv;
   }
+  if (tracing()) {
+    char *const handed_over[] = {response_argument.get(), nullptr};
+    char *const tool_and_plugin[] = {tool_argv[0], tool_argv[1], tool_argv[2], nullptr};
+    print_run(argv[0], tool_and_plugin, expanded ? handed_over : tool_argv.get() + 3);
+  }
 
-  const tool_outcome outcome = run_tool(tool.get(), run_argv, program_name.get());
+  const tool_outcome outcome = run_tool(pipeline.get(), tool.get(), run_argv);
   // Before any message: writing one to a closed pipe ends the process.
   response.reset();
   return exit_code_for(tool.get(), outcome, stderr);
