@@ -1,5 +1,6 @@
 #include "pex.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,7 +10,6 @@
 
 #include "alloc.h"
 #include "handles.h"
-#include "pex_posix.h"
 #include "temp_file.h"
 
 namespace {
@@ -42,6 +42,13 @@ class launch_descriptors {
   }
   pex_pipeline *p_;
 };
+
+// The file the next program reads becomes name, which the pipeline frees
+// when consumed if it owns it.
+void set_next_input_name(pex_pipeline *p, char *name, bool owned) {
+  p->next_input_name = name;
+  p->next_input_name_owned = owned;
+}
 
 // Takes the pending input name off the pipeline; an owned one is freed.
 void consume_next_input_name(pex_pipeline *p) {
@@ -157,13 +164,10 @@ const char *open_output(pex_pipeline *p, int flags, const char *outname, launch_
       return "could not create temporary file";
     }
     bool owned = made != outname;
-    if (p->flags & PEX_KEEP_TEMPS) {
-      p->next_input_name_owned = owned;
-    } else {
-      add_to_remove_list(p, owned ? made : checked_strdup(made));
-      p->next_input_name_owned = 0;
-    }
-    p->next_input_name = made;
+    // Without PEX_KEEP_TEMPS the removal list owns the name.
+    bool kept = (p->flags & PEX_KEEP_TEMPS) != 0;
+    if (!kept) add_to_remove_list(p, owned ? made : checked_strdup(made));
+    set_next_input_name(p, made, kept && owned);
     name = made;
   }
   fds.out = ops->open_for_write(p, name, binary, (flags & PEX_APPEND_OUT) != 0);
@@ -213,10 +217,6 @@ pex_pipeline *pex_create_with_ops(int flags, const char *program_name, const cha
   // the pipeline before anything that must not be left behind.
   reserve_children(p, 1);
   return p;
-}
-
-pex_pipeline *pex_create(int flags, const char *program_name, const char *temp_base) {
-  return pex_create_with_ops(flags, program_name, temp_base, &posix_spawn_backend);
 }
 
 char *pex_make_temp_name(pex_pipeline *p, int flags, const char *name) {
@@ -329,8 +329,7 @@ FILE *pex_open_input_file(pex_pipeline *p, int flags, const char *name) {
   }
   FILE *stream = fopen(file, (flags & PEX_BINARY_OUT) ? "wb" : "w");
   if (!stream) return nullptr;
-  p->next_input_name = file;
-  p->next_input_name_owned = owned.release() != nullptr;
+  set_next_input_name(p, file, owned.release() != nullptr);
   p->input_stream = stream;
   return stream;
 }
@@ -413,7 +412,7 @@ void pex_destroy(pex_pipeline *p) {
     pex_collect_statuses(p, 1, &message, &err);
   }
 
-  if (p->next_input_name_owned) free(p->next_input_name);
+  consume_next_input_name(p);
   free(p->children);
   free(p->statuses);
   free(p->times);
@@ -436,9 +435,8 @@ const char *pex_run_in(pex_pipeline *p, int flags, const char *executable, char 
   return message;
 }
 
-const char *pex_run_single(int flags, const char *executable, char *const *argv,
-                           const char *program_name, const char *outname, const char *errname,
-                           int *status, int *err) {
-  unique_pipeline p{pex_create(0, program_name, nullptr)};
-  return pex_run_in(p.get(), flags, executable, argv, outname, errname, status, err);
+bool keep_from_children(int fd) {
+  if (fd <= 2) return true;
+  int flags = fcntl(fd, F_GETFD);
+  return flags >= 0 && fcntl(fd, F_SETFD, flags | FD_CLOEXEC) == 0;
 }

@@ -38,27 +38,42 @@ struct pex_child_times {
 
 struct pex_pipeline;
 
-// The backend. Every operation takes the pipeline first. spawn_child makes
-// in/out/errdes the child's 0/1/2 and closes toclose in the child. When it
-// started the child it has closed, in the parent, each of in/out/errdes that
-// is not already 0/1/2, each exactly once: also when one of those closes
-// failed, which it reports with the message "close" and the result
-// PEX_SPAWN_FDS_CLOSED. On any other failure it returns -1 and has closed
-// none of them. toclose is never closed in the parent.
+// A pipeline's backend: the operations through which it opens files, makes
+// pipes and starts and waits for its children. Each takes the pipeline
+// first; those that return an int or a pid return a negative number, and
+// those that return a stream return null, on failure, with errno set
+// unless a message is named.
 inline constexpr pid_t PEX_SPAWN_FDS_CLOSED = -2;
 struct pex_backend_ops {
+  // A descriptor of name open for reading.
   int (*open_for_read)(pex_pipeline *p, const char *name, int binary);
+  // A descriptor of name open for writing, the file created if missing and
+  // truncated unless append is set.
   int (*open_for_write)(pex_pipeline *p, const char *name, int binary, int append);
+  // Starts the child with in/out/errdes as its 0/1/2 and toclose closed in
+  // it; its process id. Once the child started, each of in/out/errdes that
+  // is not already 0/1/2 has been closed in the parent, exactly once: also
+  // when one of those closes failed, which returns PEX_SPAWN_FDS_CLOSED with
+  // the message "close". Any other failure returns -1, *message naming the
+  // call and *err its error, with none of them closed. toclose is never
+  // closed in the parent.
   pid_t (*spawn_child)(pex_pipeline *p, int flags, const char *executable, char *const *argv,
                        char *const *env, int in, int out, int errdes, int toclose,
                        const char **message, int *err);
+  // Closes a descriptor the pipeline holds; close's result.
   int (*close_fd)(pex_pipeline *p, int fd);
+  // Waits for pid (ending it first when done is set), storing its raw wait
+  // status and, when times is not null, its times; 0, or -1 with *message
+  // and *err.
   int (*wait_child)(pex_pipeline *p, pid_t pid, int *status, pex_child_times *times, int done,
                     const char **message, int *err);
+  // A pipe: fds[0] the read end, fds[1] the write end.
   int (*make_pipe)(pex_pipeline *p, int *fds, int binary);
+  // A stream over fd, for reading or for writing.
   FILE *(*fdopen_read)(pex_pipeline *p, int fd, int binary);
   FILE *(*fdopen_write)(pex_pipeline *p, int fd, int binary);
-  void (*backend_cleanup)(pex_pipeline *p);  // may be null
+  // Releases what the backend keeps for p; may be null.
+  void (*backend_cleanup)(pex_pipeline *p);
 };
 
 struct pex_pipeline {
@@ -66,8 +81,8 @@ struct pex_pipeline {
   const char *program_name;  // stored only
   const char *temp_base;     // not copied, not freed
   int next_input;            // 0: parent's stdin; >0: owned descriptor; -1: complete
-  char *next_input_name;
-  int next_input_name_owned;
+  char *next_input_name;      // the file the next program reads, if any
+  int next_input_name_owned;  // freed when consumed
   int stderr_pipe;
   int child_count;
   int child_capacity;  // entries in children, statuses (and times, when kept)
@@ -95,8 +110,6 @@ using unique_pipeline_fd = basic_unique_fd<pipeline_fd_closer>;
 // A new pipeline over ops (never null; checked allocation).
 pex_pipeline *pex_create_with_ops(int flags, const char *program_name, const char *temp_base,
                                   const pex_backend_ops *ops);
-// pex_create_with_ops over posix_spawn_backend.
-pex_pipeline *pex_create(int flags, const char *program_name, const char *temp_base);
 
 // Starts one program. A launch that fails has closed each descriptor it made
 // or took for the child (never the parent's own 0, 1 and 2) exactly once.
@@ -129,20 +142,28 @@ int pex_get_child_times(pex_pipeline *p, int count, pex_child_times *vector);
 // owns, removes its temporary files and frees it.
 void pex_destroy(pex_pipeline *p);
 
-// Runs one program to completion; *status gets its raw wait status.
-const char *pex_run_single(int flags, const char *executable, char *const *argv,
-                           const char *program_name, const char *outname, const char *errname,
-                           int *status, int *err);
-// The same in p, a new pipeline of the caller's. Running the first program,
+// Runs one program to completion in p, a new pipeline of the caller's;
+// *status gets its raw wait status. Running the first program,
 // final and without output or error names, allocates nothing: a caller
 // that made p beforehand knows that nothing ends the process until the
 // program has been waited for.
 const char *pex_run_in(pex_pipeline *p, int flags, const char *executable, char *const *argv,
                        const char *outname, const char *errname, int *status, int *err);
 
-// Internal steps, exposed for the tests.
+// The name for a program's output file: name itself, or, with
+// PEX_OUTNAME_IS_SUFFIX, the temporary base (or a new temporary file) with
+// name as suffix; without a name, a new file from the temporary base's
+// template. A new string unless it is name; null when no file can be made.
 char *pex_make_temp_name(pex_pipeline *p, int flags, const char *name);
+// Waits for every child not yet waited for (ending each first when done is
+// set), keeping statuses and, with PEX_KEEP_TIMES, times. 1, or 0 when a
+// wait failed, with *message and *err.
 int pex_collect_statuses(pex_pipeline *p, int done, const char **message, int *err);
+
+// Makes fd close-on-exec, so that no child started later inherits it; 0, 1
+// and 2 are left alone, since a child that inherits one of them as it is
+// would lose it. False, with errno set, when fcntl fails.
+bool keep_from_children(int fd);
 
 struct pipeline_destroyer {
   void operator()(pex_pipeline *p) const { keeping_errno([p] { pex_destroy(p); }); }

@@ -189,13 +189,18 @@ void backend_cleanup(pex_pipeline *) {}
 
 }  // namespace
 
-bool keep_from_children(int fd) {
-  if (fd <= 2) return true;
-  int flags = fcntl(fd, F_GETFD);
-  return flags >= 0 && fcntl(fd, F_SETFD, flags | FD_CLOEXEC) == 0;
-}
-
 constexpr pex_backend_ops posix_spawn_backend = {
     open_for_read, open_for_write, spawn_child,  close_fd,        wait_child,
     make_pipe,     fdopen_read,    fdopen_write, backend_cleanup,
 };
+
+pex_pipeline *pex_create(int flags, const char *program_name, const char *temp_base) {
+  return pex_create_with_ops(flags, program_name, temp_base, &posix_spawn_backend);
+}
+
+const char *pex_run_single(int flags, const char *executable, char *const *argv,
+                           const char *program_name, const char *outname, const char *errname,
+                           int *status, int *err) {
+  unique_pipeline p{pex_create(0, program_name, nullptr)};
+  return pex_run_in(p.get(), flags, executable, argv, outname, errname, status, err);
+}

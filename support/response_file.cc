@@ -90,3 +90,9 @@ void expand_response_files(int *argcp, char ***argvp) {
     // The same index next: inserted @-arguments are expanded in turn.
   }
 }
+
+unique_argv expanded_arguments(int *argcp, char **argv) {
+  char **result = argv;
+  expand_response_files(argcp, &result);
+  return unique_argv{result != argv ? result : nullptr};
+}

@@ -13,11 +13,14 @@
 
 namespace {
 
-char *temp_dir_cache = nullptr;
-// Why the last candidate was refused, when none was accepted.
-const char *temp_dir_refusal = nullptr;
-
-constexpr char open_to_others[] = "other users can rename files in it or in a directory above it";
+// The directory chosen once per process, with a "/" appended; when no
+// candidate was accepted, "./" and why the last one was refused, which is
+// then the reason nothing can be made there.
+struct temp_dir_choice {
+  char *dir;
+  const char *refusal;
+};
+temp_dir_choice temp_dir = {nullptr, nullptr};
 
 bool owned_by_us_or_root(const struct stat &st) { return st.st_uid == 0 || st.st_uid == geteuid(); }
 
@@ -104,6 +107,29 @@ bool is_resolved_form(const char *given, const char *resolved) {
   return *resolved == '\0';
 }
 
+temp_dir_choice choose() {
+  const char *candidates[] = {getenv("TMPDIR"), getenv("TMP"), getenv("TEMP"), "/tmp/",
+                              "/var/tmp", "/tmp", "."};
+  const char *refusal = nullptr;
+  for (const char *candidate : candidates) {
+    if (!candidate) continue;
+    char *resolved = nullptr;
+    if ((refusal = check_temp_dir(candidate, &resolved))) continue;
+    unique_cstr real{resolved};
+    // The "/" is appended even when the name already ends in one.
+    const char *name = is_resolved_form(candidate, real.get()) ? candidate : real.get();
+    return {concat_strings(name, "/", nullptr), nullptr};
+  }
+  return {checked_strdup("./"), refusal};
+}
+
+const temp_dir_choice &chosen_temp_dir() {
+  if (!temp_dir.dir) temp_dir = choose();
+  return temp_dir;
+}
+
+constexpr char open_to_others[] = "other users can rename files in it or in a directory above it";
+
 // Ends the process at once, without the exit hook: a hook that made a
 // temporary file of its own would come back here without end.
 [[noreturn]] void creation_failed(const char *dir, const char *reason) {
@@ -113,7 +139,7 @@ bool is_resolved_form(const char *given, const char *resolved) {
 
 // mkstemps in the chosen directory; does not return on failure.
 int make_file(const char *dir, char *name, size_t suffix_length) {
-  if (temp_dir_refusal) creation_failed(dir, temp_dir_refusal);
+  if (const char *refusal = chosen_temp_dir().refusal) creation_failed(dir, refusal);
   int fd = mkstemps(name, static_cast<int>(suffix_length));
   if (fd < 0) creation_failed(dir, strerror(errno));
   return fd;
@@ -134,24 +160,7 @@ const char *check_temp_dir(const char *dir, char **resolved) {
   return nullptr;
 }
 
-const char *choose_temp_dir() {
-  if (temp_dir_cache) return temp_dir_cache;
-  const char *candidates[] = {getenv("TMPDIR"), getenv("TMP"), getenv("TEMP"), "/tmp/",
-                              "/var/tmp", "/tmp", "."};
-  for (const char *candidate : candidates) {
-    if (!candidate) continue;
-    char *resolved = nullptr;
-    temp_dir_refusal = check_temp_dir(candidate, &resolved);
-    if (temp_dir_refusal) continue;
-    unique_cstr real{resolved};
-    // The "/" is appended even when the name already ends in one.
-    const char *name = is_resolved_form(candidate, real.get()) ? candidate : real.get();
-    temp_dir_cache = concat_strings(name, "/", nullptr);
-    return temp_dir_cache;
-  }
-  temp_dir_cache = checked_strdup("./");
-  return temp_dir_cache;
-}
+const char *choose_temp_dir() { return chosen_temp_dir().dir; }
 
 char *create_temp_file_with_prefix(const char *prefix, const char *suffix) {
   const char *dir = choose_temp_dir();

@@ -53,7 +53,9 @@ TEST(DirectoryOption, TakesTheFirstDashBWithItsDirectory) {
     char *const *argv = args.get();
     int argc = static_cast<int>(c.argv.size());
     prefix_list_add(&exec_prefix_list, "install/");
-    EXPECT_TRUE(take_directory_option(&argc, const_cast<char **>(argv))) << c.argv[0];
+    const char *dir = nullptr;
+    EXPECT_TRUE(take_directory_option(&argc, const_cast<char **>(argv), &dir)) << c.argv[0];
+    if (dir) add_directory_first(dir);
     EXPECT_EQ(argc, static_cast<int>(c.rest.size())) << c.argv[0];
     EXPECT_EQ(vector_of(argv), c.rest) << c.argv[0];
     Lines front = c.prefix ? Lines{c.prefix} : Lines{};
@@ -68,7 +70,8 @@ TEST(DirectoryOption, DashBAsTheLastArgumentChangesNothing) {
     kiv_test::Args args(given);
     char *const *argv = args.get();
     int argc = static_cast<int>(given.size());
-    EXPECT_FALSE(take_directory_option(&argc, const_cast<char **>(argv)));
+    const char *dir = nullptr;
+    EXPECT_FALSE(take_directory_option(&argc, const_cast<char **>(argv), &dir));
     EXPECT_EQ(vector_of(argv), given);
     EXPECT_EQ(take_prefix_list(path_prefix_list), Lines{});
     EXPECT_EQ(take_prefix_list(exec_prefix_list), Lines{});

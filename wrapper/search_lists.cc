@@ -1,14 +1,18 @@
 #include "search_lists.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "alloc.h"
 #include "handles.h"
 #include "kiv_config.h"
 #include "path.h"
+#include "personality.h"
 
 prefix_list exec_prefix_list;
 prefix_list path_prefix_list;
@@ -39,6 +43,12 @@ char *program_file(const char *program, bool from_argv0) {
     if (running && !same_file(running.get(), found.get())) return running.release();
   }
   return resolve_real_path(found.get());
+}
+
+unique_cstr as_found(char *path) {
+  if (!path || strchr(path, '/')) return unique_cstr{path};
+  unique_cstr bare{path};
+  return unique_cstr{concat_strings("./", path, nullptr)};
 }
 
 }  // namespace
@@ -73,4 +83,29 @@ void init_search_lists(const char *argv0, const char *wrapper_name) {
   prefix_list_add(&exec_prefix_list, libexec_dir.get());
 
   prefix_list_from_env("PATH", &path_prefix_list);
+}
+
+void add_directory_first(const char *dir) {
+  unique_cstr with_slash;
+  if (*dir != '\0' && dir[strlen(dir) - 1] != '/')
+    dir = (with_slash = unique_cstr{concat_strings(dir, "/", nullptr)}).get();
+  prefix_list_add_front(&path_prefix_list, dir);
+  prefix_list_add_front(&exec_prefix_list, dir);
+}
+
+char *find_plugin() {
+  return as_found(find_file_in_prefixes(&exec_prefix_list, PLUGIN_FILE_NAME, R_OK)).release();
+}
+
+char *find_tool(const char *name) {
+  char *tool = find_file_in_prefixes(&exec_prefix_list, name, X_OK);
+  return as_found(tool ? tool : find_file_in_prefixes(&path_prefix_list, name, X_OK)).release();
+}
+
+void print_searched(const char *program, bool tool) {
+  fprintf(stderr, "%s: Searched", program);
+  for (const prefix_list *list : {&exec_prefix_list, tool ? &path_prefix_list : nullptr})
+    for (const prefix_entry *entry = list ? list->head : nullptr; entry; entry = entry->next)
+      fprintf(stderr, " '%s'", entry->text);
+  fputc('\n', stderr);
 }

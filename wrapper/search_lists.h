@@ -16,3 +16,18 @@ extern prefix_list path_prefix_list;
 // executable) and fills both lists. Without any of these the configured
 // directories are used. The lists are never freed.
 void init_search_lists(const char *argv0, const char *wrapper_name);
+
+// Puts dir at the front of both lists, with a '/' added unless it ends in
+// one or is empty (the empty prefix: the current directory).
+void add_directory_first(const char *dir);
+
+// The plugin, readable, in exec_prefix_list; the tool, executable, there and
+// then in path_prefix_list. A new string, or null when there is none. A
+// path found under the empty prefix gets "./", so that it names the file
+// found rather than one that PATH or the library path would give.
+char *find_plugin();
+char *find_tool(const char *name);
+
+// After a failed lookup: "<program>: Searched" and each directory searched,
+// in order, on standard error; the tool's lookup searched PATH's too.
+void print_searched(const char *program, bool tool);

@@ -18,8 +18,7 @@
 #include "alloc.h"
 #include "argv.h"
 #include "handles.h"
-#include "pex.h"
-#include "prefix_list.h"
+#include "pex_posix.h"
 #include "response_file.h"
 #include "search_lists.h"
 #include "temp_file.h"
@@ -38,12 +37,32 @@ void remove_argument(int *argc, char **argv, int i) {
   --*argc;
 }
 
-// A path found under the empty prefix ("-B ''") is a bare name, which the
-// tool would look up in PATH (or dlopen in the library path); "./" keeps it
-// naming the file that was found.
-unique_cstr as_found(unique_cstr path) {
-  if (!path || strchr(path.get(), '/')) return path;
-  return unique_cstr{concat_strings("./", path.get(), nullptr)};
+// The command line as the program got it, with the -B option taken out.
+struct invocation {
+  const char *started_as;  // argv[0] as given: where the installation is looked for
+  int argc;                // of argv: the program's name, then the tool's arguments
+  char **argv;
+  const char *directory;   // the -B option's; null without one
+  bool usage_error;        // "-B" was the last argument
+};
+
+// The vector of a program started with an empty one, or with only the -B
+// option: its own name.
+char *own_name[2];
+
+invocation read_invocation(const personality_row &personality, int argc, char **argv) {
+  own_name[0] = const_cast<char *>(personality.wrapper_name);
+  if (argc < 1 || !argv[0]) {
+    argc = 1;
+    argv = own_name;
+  }
+  invocation call{argv[0], argc, argv, nullptr, false};
+  call.usage_error = !take_directory_option(&call.argc, call.argv, &call.directory);
+  if (call.argc < 1) {
+    call.argc = 1;
+    call.argv = own_name;
+  }
+  return call;
 }
 
 // Whether KIV_TRACE asks for the lines that say where the wrapper looked
@@ -53,14 +72,80 @@ bool tracing() {
   return value && *value;
 }
 
-// The trace after a failed lookup: each directory searched, in the order
-// searched (the first list, then the second if any).
-void print_searched(const char *program, const prefix_list *first, const prefix_list *then) {
-  fprintf(stderr, "%s: Searched", program);
-  for (const prefix_list *list : {first, then})
-    for (const prefix_entry *entry = list ? list->head : nullptr; entry; entry = entry->next)
-      fprintf(stderr, " '%s'", entry->text);
-  fputc('\n', stderr);
+int usage_error() {
+  fwrite(usage_line, 1, sizeof usage_line - 1, stderr);
+  return 1;
+}
+
+// A failed lookup of the plugin, or of the tool when one is named.
+int not_found(const char *program, const char *tool) {
+  if (tool)
+    fprintf(stderr, "%s: Cannot find binary '%s'\n", program, tool);
+  else
+    fprintf(stderr, "%s: Cannot find plugin '%s'\n", program, PLUGIN_FILE_NAME);
+  if (tracing()) print_searched(program, tool != nullptr);
+  return 1;
+}
+
+// The tool's vector: its path, "--plugin", the plugin, then args[1] on, with
+// dashed (when set) for args[1]. The strings are borrowed.
+unique_pointers tool_command(char *tool, char *plugin, int argc, char *const *args, char *dashed) {
+  unique_pointers command{
+      static_cast<char **>(checked_calloc(static_cast<size_t>(argc) + 3, sizeof(char *)))};
+  char *const head[] = {tool, const_cast<char *>("--plugin"), plugin};
+  memcpy(command.get(), head, sizeof head);
+  for (int i = 1; i < argc; ++i) command[i + 2] = i == 1 && dashed ? dashed : args[i];
+  return command;
+}
+
+// How the tool gets its arguments: on its command line, or, after an
+// expanded @file, through a temporary response file, removed when the
+// hand-over goes (or by remove_file).
+struct hand_over {
+  char *const *command;    // the tool's vector
+  unique_temp_file file;   // the response file, if any
+  unique_cstr at_file;     // "@" and the file's name
+  char *file_argv[3] = {};  // the tool's path and at_file
+
+  char *const *argv() const { return file ? file_argv : command; }
+  // What the tool gets after the plugin.
+  char *const *arguments() const { return file ? &file_argv[1] : command + 3; }
+};
+
+enum class hand_over_step { done, open, write, close };
+
+// Writes handed.command from index 1 into a new response file, through the
+// descriptor that made it. The step that failed, with the file removed and
+// its name left in at_file from index 1.
+hand_over_step write_response_file(hand_over &handed) {
+  // "@" and the name are allocated first, the name having its template's
+  // length: once the file exists, nothing may end the process until it is
+  // removed.
+  handed.at_file.reset(concat_strings("@", choose_temp_dir(), "ccXXXXXX", nullptr));
+  open_temp_file made = create_open_temp_file();
+  concat_strings_into(handed.at_file.get(), "@", made.file.get(), nullptr);
+  handed.file = std::move(made.file);
+  handed.file_argv[0] = handed.command[0];
+  handed.file_argv[1] = handed.at_file.get();
+  hand_over_step failed = hand_over_step::done;
+  if (FILE *stream = fdopen(made.fd.get(), "w")) {
+    made.fd.release();  // the stream closes it
+    bool written = write_argv_to_file(handed.command + 1, stream) == 0;
+    // fclose releases the stream even when it fails, so it is called once.
+    bool closed = fclose(stream) == 0;
+    failed = !written ? hand_over_step::write : !closed ? hand_over_step::close : failed;
+  } else {
+    failed = hand_over_step::open;
+  }
+  if (failed != hand_over_step::done) remove_temp_file(std::move(handed.file)).release();
+  return failed;
+}
+
+int response_file_failed(hand_over_step step, const char *name) {
+  if (step == hand_over_step::open) fprintf(stderr, "Cannot open temporary file %s\n", name);
+  if (step == hand_over_step::write) fprintf(stderr, "Cannot write to temporary file %s\n", name);
+  if (step == hand_over_step::close) fprintf(stderr, "Cannot close temporary file %s\n", name);
+  return 1;
 }
 
 // The trace before the run: the tool, "--plugin", the plugin and the
@@ -68,14 +153,15 @@ void print_searched(const char *program, const prefix_list *first, const prefix_
 // response file may exist by now, and nothing may end the process before
 // it is removed: a write to a closed pipe or past the file-size limit
 // fails here instead of raising its signal.
-void print_run(const char *program, char *const *tool_argv, char *const *arguments) {
+void print_run(const char *program, const hand_over &handed) {
   struct sigaction ignore = {}, pipe_was, size_was;
   ignore.sa_handler = SIG_IGN;
   sigemptyset(&ignore.sa_mask);
   sigaction(SIGPIPE, &ignore, &pipe_was);
   sigaction(SIGXFSZ, &ignore, &size_was);
+  char *const tool_and_plugin[] = {handed.command[0], handed.command[1], handed.command[2], nullptr};
   fprintf(stderr, "%s:", program);
-  for (char *const *words : {tool_argv, arguments})
+  for (char *const *words : {static_cast<char *const *>(tool_and_plugin), handed.arguments()})
     for (char *const *word = words; *word; ++word) {
       fputc(' ', stderr);
       write_argument(*word, stderr);
@@ -85,31 +171,18 @@ void print_run(const char *program, char *const *tool_argv, char *const *argumen
   sigaction(SIGPIPE, &pipe_was, nullptr);
 }
 
-tool_outcome run_tool(pex_pipeline *pipeline, const char *tool, char *const *run_argv) {
+tool_outcome run_tool(pex_pipeline *pipeline, const char *tool, char *const *argv) {
   tool_outcome outcome{nullptr, 0};
   int err = 0;
-  outcome.message = pex_run_in(pipeline, PEX_FINAL | PEX_USE_PATH, tool, run_argv, nullptr,
-                               nullptr, &outcome.status, &err);
+  outcome.message = pex_run_in(pipeline, PEX_FINAL | PEX_USE_PATH, tool, argv, nullptr, nullptr,
+                               &outcome.status, &err);
   return outcome;
-}
-
-// Writes args into the new response file through the descriptor that
-// created it. Null on success, else the message for the failure.
-const char *write_response_file(unique_fd fd, char *const *args) {
-  FILE *stream = fdopen(fd.get(), "w");
-  if (!stream) return "Cannot open temporary file %s\n";
-  fd.release();  // the stream closes it
-  bool written = write_argv_to_file(args, stream) == 0;
-  // fclose releases the stream even when it fails, so it is called once.
-  bool closed = fclose(stream) == 0;
-  if (!written) return "Cannot write to temporary file %s\n";
-  if (!closed) return "Cannot close temporary file %s\n";
-  return nullptr;
 }
 
 }  // namespace
 
-bool take_directory_option(int *argc, char **argv) {
+bool take_directory_option(int *argc, char **argv, const char **directory) {
+  *directory = nullptr;
   for (int i = 0; i < *argc; ++i) {
     if (argv[i][0] != '-' || argv[i][1] != 'B') continue;
     const char *dir = argv[i] + 2;
@@ -119,13 +192,7 @@ bool take_directory_option(int *argc, char **argv) {
       remove_argument(argc, argv, i);
     }
     remove_argument(argc, argv, i);
-    unique_cstr with_slash;
-    if (*dir != '\0' && dir[strlen(dir) - 1] != '/') {
-      with_slash.reset(concat_strings(dir, "/", nullptr));
-      dir = with_slash.get();
-    }
-    prefix_list_add_front(&path_prefix_list, dir);
-    prefix_list_add_front(&exec_prefix_list, dir);
+    *directory = dir;
     return true;
   }
   return true;
@@ -161,85 +228,33 @@ int wrapper_main(const personality_row &personality, int argc, char **argv) {
   // Inherited as ignored, SIGCHLD would let the system reap the tool before
   // the wrapper can wait for it.
   signal(SIGCHLD, SIG_DFL);
+  const invocation call = read_invocation(personality, argc, argv);
+  init_search_lists(call.started_as, personality.wrapper_name);
+  if (call.usage_error) return usage_error();
+  if (call.directory) add_directory_first(call.directory);
+  const char *name = call.argv[0];  // as invoked, for the messages
 
-  // A program started with an empty argument vector still has a name, and so
-  // does one whose only entries were the -B option.
-  char *own_name[] = {const_cast<char *>(personality.wrapper_name), nullptr};
-  auto keep_a_name = [&] {
-    if (argc < 1 || !argv[0]) {
-      argc = 1;
-      argv = own_name;
-    }
-  };
-  keep_a_name();
-  init_search_lists(argv[0], personality.wrapper_name);
-  if (!take_directory_option(&argc, argv)) {
-    fwrite(usage_line, 1, sizeof usage_line - 1, stderr);
-    return 1;
-  }
-  keep_a_name();
+  unique_cstr plugin{find_plugin()};
+  if (!plugin) return not_found(name, nullptr);
+  unique_cstr tool{find_tool(personality.personality)};
+  if (!tool) return not_found(name, personality.personality);
 
-  unique_cstr plugin{as_found(
-      unique_cstr{find_file_in_prefixes(&exec_prefix_list, PLUGIN_FILE_NAME, R_OK)})};
-  if (!plugin) {
-    fprintf(stderr, "%s: Cannot find plugin '%s'\n", argv[0], PLUGIN_FILE_NAME);
-    if (tracing()) print_searched(argv[0], &exec_prefix_list, nullptr);
-    return 1;
-  }
-  const char *name = personality.personality;
-  unique_cstr tool{find_file_in_prefixes(&exec_prefix_list, name, X_OK)};
-  if (!tool) tool.reset(find_file_in_prefixes(&path_prefix_list, name, X_OK));
-  tool = as_found(std::move(tool));
-  if (!tool) {
-    fprintf(stderr, "%s: Cannot find binary '%s'\n", argv[0], name);
-    if (tracing()) print_searched(argv[0], &exec_prefix_list, &path_prefix_list);
-    return 1;
-  }
+  int count = call.argc;
+  unique_argv expanded = expanded_arguments(&count, call.argv);
+  char *const *args = expanded ? expanded.get() : call.argv;
+  unique_cstr dashed{dashed_first_argument(personality, args)};
+  unique_pointers command = tool_command(tool.get(), plugin.get(), count, args, dashed.get());
 
-  char **const given = argv;
-  expand_response_files(&argc, &argv);
-  // A vector made by the expansion is ours, strings and all.
-  unique_argv expanded{argv != given ? argv : nullptr};
-  unique_cstr dashed{dashed_first_argument(personality, argv)};
-
-  unique_pointers tool_argv{
-      static_cast<char **>(checked_calloc(static_cast<size_t>(argc) + 3, sizeof(char *)))};
-  tool_argv[0] = tool.get();
-  tool_argv[1] = const_cast<char *>("--plugin");
-  tool_argv[2] = plugin.get();
-  for (int i = 1; i < argc; ++i) tool_argv[i + 2] = argv[i];
-  if (dashed) tool_argv[3] = dashed.get();
-
-  // Everything the run needs is allocated before the response file is made:
-  // from then on nothing may end the process until the file is removed.
+  // The run's pipeline is made before the response file, like everything
+  // else the run needs.
   unique_cstr program_name{concat_strings("kiv-", tool.get(), nullptr)};
   unique_pipeline pipeline{pex_create(0, program_name.get(), nullptr)};
-  unique_temp_file response;
-  unique_cstr response_argument;
-  char *response_argv[] = {tool.get(), nullptr, nullptr};
-  char *const *run_argv = tool_argv.get();
-  if (expanded) {
-    // "@" and the file's name, which has its template's length.
-    response_argument.reset(concat_strings("@", choose_temp_dir(), "ccXXXXXX", nullptr));
-    open_temp_file made = create_open_temp_file();
-    response = std::move(made.file);
-    if (const char *failure = write_response_file(std::move(made.fd), tool_argv.get() + 1)) {
-      unique_cstr name = remove_temp_file(std::move(response));
-      fprintf(stderr, failure, name.get());
-      return 1;
-    }
-    concat_strings_into(response_argument.get(), "@", response.get(), nullptr);
-    response_argv[1] = response_argument.get();
-    run_argv = response_argv;
-  }
-  if (tracing()) {
-    char *const handed_over[] = {response_argument.get(), nullptr};
-    char *const tool_and_plugin[] = {tool_argv[0], tool_argv[1], tool_argv[2], nullptr};
-    print_run(argv[0], tool_and_plugin, expanded ? handed_over : tool_argv.get() + 3);
-  }
-
-  const tool_outcome outcome = run_tool(pipeline.get(), tool.get(), run_argv);
+  hand_over handed{command.get(), {}, {}};
+  hand_over_step failed = expanded ? write_response_file(handed) : hand_over_step::done;
+  if (failed != hand_over_step::done) return response_file_failed(failed, handed.at_file.get() + 1);
+  if (tracing()) print_run(name, handed);
+  const tool_outcome outcome = run_tool(pipeline.get(), tool.get(), handed.argv());
   // Before any message: writing one to a closed pipe ends the process.
-  response.reset();
+  handed.file.reset();
   return exit_code_for(tool.get(), outcome, stderr);
 }

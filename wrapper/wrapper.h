@@ -12,10 +12,10 @@
 int wrapper_main(const personality_row &personality, int argc, char **argv);
 
 // Takes the first argument that begins with "-B" (argv[0] included) out of
-// argv, with the one after it when it is exactly "-B". Its directory, with a
-// '/' added unless it ends in one or is empty, goes to the front of both
-// search lists. False, with nothing changed, when "-B" is the last argument.
-bool take_directory_option(int *argc, char **argv);
+// argv, with the one after it when it is exactly "-B", and points
+// *directory at its directory (null without one). False, with nothing
+// changed, when "-B" is the last argument.
+bool take_directory_option(int *argc, char **argv, const char **directory);
 
 // kiv-ar's rule: a new string, "-" followed by argv[1], when the personality
 // has the rule and argv[1] exists and does not begin with '-'; else null.
