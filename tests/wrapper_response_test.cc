@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <csignal>
-#include <iostream>
 #include <random>
 #include <regex>
 #include <sstream>
