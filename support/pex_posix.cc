@@ -43,9 +43,9 @@ pid_t wait_for(pid_t pid, int *status) {
   return r;
 }
 
-int open_for_read(pex_pipeline *, const char *name, int) { return open(name, O_RDONLY); }
+int posix_open_for_read(pex_pipeline *, const char *name, int) { return open(name, O_RDONLY); }
 
-int open_for_write(pex_pipeline *, const char *name, int, int append) {
+int posix_open_for_write(pex_pipeline *, const char *name, int, int append) {
   return open(name, O_WRONLY | O_CREAT | (append ? O_APPEND : O_TRUNC), 0666);
 }
 
@@ -103,7 +103,7 @@ pid_t start_child(int flags, const char *executable, char *const *argv, char *co
   return pid;
 }
 
-pid_t spawn_child(pex_pipeline *, int flags, const char *executable, char *const *argv,
+pid_t posix_spawn_child(pex_pipeline *, int flags, const char *executable, char *const *argv,
                   char *const *env, int in, int out, int errdes, int toclose, const char **message,
                   int *err) {
   *err = 0;
@@ -131,9 +131,9 @@ pid_t spawn_child(pex_pipeline *, int flags, const char *executable, char *const
   return pid;
 }
 
-int close_fd(pex_pipeline *, int fd) { return close(fd); }
+int posix_close_fd(pex_pipeline *, int fd) { return close(fd); }
 
-int wait_child(pex_pipeline *, pid_t pid, int *status, pex_child_times *times, int done,
+int posix_wait_child(pex_pipeline *, pid_t pid, int *status, pex_child_times *times, int done,
                const char **message, int *err) {
   if (done) kill(pid, SIGTERM);
 
@@ -168,7 +168,7 @@ int wait_child(pex_pipeline *, pid_t pid, int *status, pex_child_times *times, i
 
 // A pipe's ends reach a child only through the file actions, which dup2
 // them onto 0, 1 or 2, where close-on-exec does not carry over.
-int make_pipe(pex_pipeline *, int *fds, int) {
+int posix_make_pipe(pex_pipeline *, int *fds, int) {
   if (pipe(fds) != 0) return -1;
   unique_fd read_end{fds[0]}, write_end{fds[1]};
   if (!keep_from_children(fds[0]) || !keep_from_children(fds[1])) return -1;
@@ -177,21 +177,22 @@ int make_pipe(pex_pipeline *, int *fds, int) {
   return 0;
 }
 
-FILE *fdopen_read(pex_pipeline *, int fd, int) { return fdopen(fd, "r"); }
+FILE *posix_fdopen_read(pex_pipeline *, int fd, int) { return fdopen(fd, "r"); }
 
-FILE *fdopen_write(pex_pipeline *, int fd, int) {
+FILE *posix_fdopen_write(pex_pipeline *, int fd, int) {
   // No child started later may inherit the write end of the input pipe.
   if (fcntl(fd, F_SETFD, FD_CLOEXEC) < 0) return nullptr;
   return fdopen(fd, "w");
 }
 
-void backend_cleanup(pex_pipeline *) {}
+void posix_backend_cleanup(pex_pipeline *) {}
 
 }  // namespace
 
 constexpr pex_backend_ops posix_spawn_backend = {
-    open_for_read, open_for_write, spawn_child,  close_fd,        wait_child,
-    make_pipe,     fdopen_read,    fdopen_write, backend_cleanup,
+    posix_open_for_read, posix_open_for_write, posix_spawn_child, posix_close_fd,
+    posix_wait_child,    posix_make_pipe,      posix_fdopen_read, posix_fdopen_write,
+    posix_backend_cleanup,
 };
 
 pex_pipeline *pex_create(int flags, const char *program_name, const char *temp_base) {
