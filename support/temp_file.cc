@@ -183,9 +183,3 @@ open_temp_file create_open_temp_file() {
   int fd = make_file(dir, name.get(), 0);
   return {unique_temp_file{name.release()}, unique_fd{fd}};
 }
-
-unique_cstr remove_temp_file(unique_temp_file file) {
-  unique_cstr name{file.release()};
-  if (name) keeping_errno([&name] { unlink(name.get()); });
-  return name;
-}

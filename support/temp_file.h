@@ -45,10 +45,6 @@ struct file_remover {
 };
 using unique_temp_file = std::unique_ptr<char, file_remover>;
 
-// Removes the file now, before anything that could end the process, and
-// keeps its name for a message.
-unique_cstr remove_temp_file(unique_temp_file file);
-
 // A new temporary file <dir>ccXXXXXX with the descriptor that created it,
 // open for writing, so that nobody need open it by name again.
 struct open_temp_file {

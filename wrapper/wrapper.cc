@@ -100,7 +100,7 @@ unique_pointers tool_command(char *tool, char *plugin, int argc, char *const *ar
 
 // How the tool gets its arguments: on its command line, or, after an
 // expanded @file, through a temporary response file, removed when the
-// hand-over goes (or by remove_file).
+// hand-over goes or its file is reset.
 struct hand_over {
   char *const *command;    // the tool's vector
   unique_temp_file file;   // the response file, if any
@@ -115,8 +115,8 @@ struct hand_over {
 enum class hand_over_step { done, open, write, close };
 
 // Writes handed.command from index 1 into a new response file, through the
-// descriptor that made it. The step that failed, with the file removed and
-// its name left in at_file from index 1.
+// descriptor that made it. The step that failed, if any: the file is removed
+// then, its name left in at_file behind the "@".
 hand_over_step write_response_file(hand_over &handed) {
   // "@" and the name are allocated first, the name having its template's
   // length: once the file exists, nothing may end the process until it is
@@ -137,7 +137,7 @@ hand_over_step write_response_file(hand_over &handed) {
   } else {
     failed = hand_over_step::open;
   }
-  if (failed != hand_over_step::done) remove_temp_file(std::move(handed.file)).release();
+  if (failed != hand_over_step::done) handed.file.reset();
   return failed;
 }
 
