@@ -20,27 +20,18 @@ constexpr std::string_view temp_suffix = "XXXXXX";
 // ends, each that is still held is closed through the backend, except the
 // parent's own 0, 1 and 2, which the child inherits; release() hands them
 // all to the backend once spawn_child has taken them over.
-class launch_descriptors {
- public:
-  explicit launch_descriptors(pex_pipeline *p) : p_(p) {}
+struct launch_descriptors {
+  explicit launch_descriptors(pex_pipeline *pipeline) : p(pipeline) {}
   launch_descriptors(const launch_descriptors &) = delete;
-  launch_descriptors &operator=(const launch_descriptors &) = delete;
   ~launch_descriptors() {
-    close_unless(in, 0);
-    close_unless(out, 1);
-    close_unless(errdes, 2);
+    const int held[3] = {in, out, errdes};
+    for (int standard = 0; standard < 3; ++standard)
+      if (held[standard] >= 0 && held[standard] != standard) p->ops->close_fd(p, held[standard]);
   }
   void release() { in = out = errdes = -1; }
 
-  int in = -1;
-  int out = -1;
-  int errdes = -1;
-
- private:
-  void close_unless(int fd, int standard) {
-    if (fd >= 0 && fd != standard) p_->ops->close_fd(p_, fd);
-  }
-  pex_pipeline *p_;
+  pex_pipeline *p;
+  int in = -1, out = -1, errdes = -1;
 };
 
 // The file the next program reads becomes name, which the pipeline frees

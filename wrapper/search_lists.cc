@@ -25,15 +25,11 @@ bool same_file(const char *a, const char *b) {
 }
 
 // The real path of the file the program runs from, given the name it was
-// started under. A bare name that PATH yields only through a relative
-// element, or not at all, would let whoever can write in the current
-// directory pick the plugin and the tool; and a bare argv[0] that PATH
-// yields as another file than the one running is a namesake, planted in a
-// PATH directory or named by the caller (exec -a), which would pick them as
-// well. In both cases the system says which file runs, where it can;
-// otherwise the configured directories are used (null), or, for a
-// namesake, the PATH result as before. A name with a '/', or one the user
-// named through KIV_EXEC_PREFIX, is taken as it is.
+// started under. Where a bare name would make the current directory (a
+// relative PATH element, or no PATH match) or a namesake (another file that
+// PATH yields for argv[0]) decide, the system says which file runs; failing
+// that, null (the configured directories) or, for a namesake, PATH's file.
+// A name with a '/', or one named through KIV_EXEC_PREFIX, is taken as it is.
 char *program_file(const char *program, bool from_argv0) {
   unique_cstr found{find_program_path(program)};
   if (!found || strchr(program, '/')) return found ? resolve_real_path(found.get()) : nullptr;

@@ -37,7 +37,8 @@ void remove_argument(int *argc, char **argv, int i) {
   --*argc;
 }
 
-// The command line as the program got it, with the -B option taken out.
+// The command line with the -B option taken out. A program started with an
+// empty vector, or with only the -B option, goes on under its own name.
 struct invocation {
   const char *started_as;  // argv[0] as given: where the installation is looked for
   int argc;                // of argv: the program's name, then the tool's arguments
@@ -46,22 +47,15 @@ struct invocation {
   bool usage_error;        // "-B" was the last argument
 };
 
-// The vector of a program started with an empty one, or with only the -B
-// option: its own name.
 char *own_name[2];
 
-invocation read_invocation(const personality_row &personality, int argc, char **argv) {
-  own_name[0] = const_cast<char *>(personality.wrapper_name);
-  if (argc < 1 || !argv[0]) {
-    argc = 1;
-    argv = own_name;
-  }
-  invocation call{argv[0], argc, argv, nullptr, false};
+invocation read_invocation(const char *wrapper_name, int argc, char **argv) {
+  own_name[0] = const_cast<char *>(wrapper_name);
+  bool named = argc > 0 && argv[0];
+  invocation call{named ? argv[0] : wrapper_name, named ? argc : 1, named ? argv : own_name,
+                  nullptr, false};
   call.usage_error = !take_directory_option(&call.argc, call.argv, &call.directory);
-  if (call.argc < 1) {
-    call.argc = 1;
-    call.argv = own_name;
-  }
+  if (call.argc < 1) call = {call.started_as, 1, own_name, call.directory, call.usage_error};
   return call;
 }
 
@@ -70,11 +64,6 @@ invocation read_invocation(const personality_row &personality, int argc, char **
 bool tracing() {
   const char *value = getenv("KIV_TRACE");
   return value && *value;
-}
-
-int usage_error() {
-  fwrite(usage_line, 1, sizeof usage_line - 1, stderr);
-  return 1;
 }
 
 // A failed lookup of the plugin, or of the tool when one is named.
@@ -112,40 +101,33 @@ struct hand_over {
   char *const *arguments() const { return file ? &file_argv[1] : command + 3; }
 };
 
-enum class hand_over_step { done, open, write, close };
-
 // Writes handed.command from index 1 into a new response file, through the
-// descriptor that made it. The step that failed, if any: the file is removed
-// then, its name left in at_file behind the "@".
-hand_over_step write_response_file(hand_over &handed) {
+// descriptor that made it. False, with the file removed and the message
+// written, when it cannot be written.
+bool write_response_file(hand_over &handed) {
   // "@" and the name are allocated first, the name having its template's
   // length: once the file exists, nothing may end the process until it is
   // removed.
   handed.at_file.reset(concat_strings("@", choose_temp_dir(), "ccXXXXXX", nullptr));
   open_temp_file made = create_open_temp_file();
-  concat_strings_into(handed.at_file.get(), "@", made.file.get(), nullptr);
+  const char *name = concat_strings_into(handed.at_file.get(), "@", made.file.get(), nullptr) + 1;
   handed.file = std::move(made.file);
   handed.file_argv[0] = handed.command[0];
   handed.file_argv[1] = handed.at_file.get();
-  hand_over_step failed = hand_over_step::done;
-  if (FILE *stream = fdopen(made.fd.get(), "w")) {
-    made.fd.release();  // the stream closes it
-    bool written = write_argv_to_file(handed.command + 1, stream) == 0;
-    // fclose releases the stream even when it fails, so it is called once.
-    bool closed = fclose(stream) == 0;
-    failed = !written ? hand_over_step::write : !closed ? hand_over_step::close : failed;
-  } else {
-    failed = hand_over_step::open;
-  }
-  if (failed != hand_over_step::done) handed.file.reset();
-  return failed;
-}
-
-int response_file_failed(hand_over_step step, const char *name) {
-  if (step == hand_over_step::open) fprintf(stderr, "Cannot open temporary file %s\n", name);
-  if (step == hand_over_step::write) fprintf(stderr, "Cannot write to temporary file %s\n", name);
-  if (step == hand_over_step::close) fprintf(stderr, "Cannot close temporary file %s\n", name);
-  return 1;
+  FILE *stream = fdopen(made.fd.get(), "w");
+  if (stream) made.fd.release();  // the stream closes it
+  bool written = stream && write_argv_to_file(handed.command + 1, stream) == 0;
+  // fclose releases the stream even when it fails, so it is called once.
+  bool closed = stream && fclose(stream) == 0;
+  if (written && closed) return true;
+  handed.file.reset();
+  if (!stream)
+    fprintf(stderr, "Cannot open temporary file %s\n", name);
+  else if (!written)
+    fprintf(stderr, "Cannot write to temporary file %s\n", name);
+  else
+    fprintf(stderr, "Cannot close temporary file %s\n", name);
+  return false;
 }
 
 // The trace before the run: the tool, "--plugin", the plugin and the
@@ -228,9 +210,12 @@ int wrapper_main(const personality_row &personality, int argc, char **argv) {
   // Inherited as ignored, SIGCHLD would let the system reap the tool before
   // the wrapper can wait for it.
   signal(SIGCHLD, SIG_DFL);
-  const invocation call = read_invocation(personality, argc, argv);
+  const invocation call = read_invocation(personality.wrapper_name, argc, argv);
   init_search_lists(call.started_as, personality.wrapper_name);
-  if (call.usage_error) return usage_error();
+  if (call.usage_error) {
+    fwrite(usage_line, 1, sizeof usage_line - 1, stderr);
+    return 1;
+  }
   if (call.directory) add_directory_first(call.directory);
   const char *name = call.argv[0];  // as invoked, for the messages
 
@@ -250,8 +235,7 @@ int wrapper_main(const personality_row &personality, int argc, char **argv) {
   unique_cstr program_name{concat_strings("kiv-", tool.get(), nullptr)};
   unique_pipeline pipeline{pex_create(0, program_name.get(), nullptr)};
   hand_over handed{command.get(), {}, {}};
-  hand_over_step failed = expanded ? write_response_file(handed) : hand_over_step::done;
-  if (failed != hand_over_step::done) return response_file_failed(failed, handed.at_file.get() + 1);
+  if (expanded && !write_response_file(handed)) return 1;
   if (tracing()) print_run(name, handed);
   const tool_outcome outcome = run_tool(pipeline.get(), tool.get(), handed.argv());
   // Before any message: writing one to a closed pipe ends the process.
