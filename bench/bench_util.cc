@@ -126,14 +126,33 @@ std::string required_program(const std::string &name) {
   return path;
 }
 
-void take_turns(std::span<variant> variants, int warmup, int runs) {
-  for (int round = 0; round < warmup + runs; ++round) {
+void take_turns(std::span<variant> variants, int warmup, int rounds, int in_a_row) {
+  for (int round = 0; round < warmup + rounds; ++round) {
     for (size_t k = 0; k < variants.size(); ++k) {
       variant &v = variants[(static_cast<size_t>(round) + k) % variants.size()];
-      timed_run r = run_timed(v.argv, "/dev/null");
-      if (r.status != 0) fail(std::string(v.name) + ": " + describe_status(r.status));
-      if (round >= warmup) v.seconds.push_back(r.seconds);
+      double seconds = 0;
+      for (int i = 0; i < in_a_row; ++i) {
+        timed_run r = run_timed(v.argv, "/dev/null");
+        if (r.status != 0) fail(std::string(v.name) + ": " + describe_status(r.status));
+        seconds += r.seconds;
+      }
+      if (round >= warmup) v.seconds.push_back(seconds / in_a_row);
     }
+  }
+}
+
+double round_ratio(const variant &v, const variant &reference) {
+  std::vector<double> ratios;
+  for (size_t i = 0; i < v.seconds.size(); ++i) ratios.push_back(v.seconds[i] / reference.seconds[i]);
+  return median(ratios);
+}
+
+void report(const char *job, std::span<const variant> variants, const variant &reference) {
+  for (const variant &v : variants) {
+    std::printf("%-5s %-16s median %8.3f ms   min %8.3f ms", job, v.name, median(v.seconds) * 1e3,
+                *std::min_element(v.seconds.begin(), v.seconds.end()) * 1e3);
+    if (&v != &reference) std::printf("   / %s: %.3f", reference.name, round_ratio(v, reference));
+    std::printf("\n");
   }
 }
 

@@ -64,16 +64,22 @@ void run_or_fail(const std::vector<std::string> &argv, const std::string &stdout
 // The program called name in PATH, as found there; fails when there is none.
 std::string required_program(const std::string &name);
 
-// One of the ways a benchmark compares, and the times of its runs.
+// One of the ways a benchmark compares, and its time per run in each round.
 struct variant {
   const char *name;
   std::vector<std::string> argv;
   std::vector<double> seconds;
 };
-// Runs each variant warmup + runs times, its output to /dev/null, keeping
-// the times after the warm-up. The turns rotate, so that none always follows
-// the same one, and a drift of the machine touches all alike. A run that
-// fails is fatal.
-void take_turns(std::span<variant> variants, int warmup, int runs);
+// Runs warmup + rounds rounds, keeping the times of the rounds after the
+// warm-up. In a round each variant runs in_a_row times in a row, its output
+// to /dev/null. The turns rotate, so that none always follows the same one,
+// and a drift of the machine touches all alike. A run that fails is fatal.
+void take_turns(std::span<variant> variants, int warmup, int rounds, int in_a_row = 1);
+// The median over the rounds of v's time over the reference's: runs of one
+// round met the same load on the machine.
+double round_ratio(const variant &v, const variant &reference);
+// Prints each variant's median and fastest time per run and its round_ratio
+// to the reference, one line each, headed by the job's name.
+void report(const char *job, std::span<const variant> variants, const variant &reference);
 
 }  // namespace bench

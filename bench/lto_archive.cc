@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "bench_util.h"
+#include "kiv_config.h"
 #include "test_util.h"
 
 namespace {
@@ -114,7 +115,7 @@ int measure(int argc, char **argv) {
 
   std::string plugin_dir = scratch / "b";
   std::filesystem::create_directory(plugin_dir);
-  std::string plugin = plugin_dir + "/libvesk_plugin.so";
+  std::string plugin = plugin_dir + "/" + PLUGIN_FILE_NAME;
   std::filesystem::create_symlink(kiv_test::real_path(opts.plugin), plugin);
 
   std::string spawner = kiv_test::real_path(opts.spawner);
@@ -147,29 +148,18 @@ int measure(int argc, char **argv) {
   bool met = true;
   for (job &j : jobs) {
     bench::take_turns(j.ways, opts.warmup, opts.runs);
-    double median[3];
-    for (size_t k = 0; k < 3; ++k) {
-      const bench::variant &v = j.ways[k];
-      median[k] = bench::median(v.seconds);
-      std::printf("%-5s %-15s median %8.3f ms   min %8.3f ms\n", j.name, v.name, median[k] * 1e3,
-                  *std::min_element(v.seconds.begin(), v.seconds.end()) * 1e3);
-    }
+    bench::report(j.name, j.ways, j.ways[1]);
     // Runs of one round met the same load on the machine, so the share is
     // taken round by round.
-    std::vector<double> round_ratios, round_shares;
-    for (size_t i = 0; i < j.ways[0].seconds.size(); ++i) {
-      round_ratios.push_back(j.ways[0].seconds[i] / j.ways[1].seconds[i]);
+    std::vector<double> round_shares;
+    for (size_t i = 0; i < j.ways[0].seconds.size(); ++i)
       round_shares.push_back((j.ways[0].seconds[i] - j.ways[2].seconds[i]) / j.ways[1].seconds[i]);
-    }
     double share = bench::median(round_shares);
     bool ok = share <= share_limit;
     met = met && ok;
-    std::printf("%-5s wrapper / tool: %.3f (within a round, median %.3f); spawner / tool: %.3f\n",
-                j.name, median[0] / median[1], bench::median(round_ratios), median[2] / median[1]);
     std::printf("%-5s wrapper's own share: %+.1f%% of the tool's time (median of the rounds; "
-                "medians differ by %+.1f us; limit %.0f%%) %s\n",
-                j.name, share * 100, (median[0] - median[2]) * 1e6, share_limit * 100,
-                ok ? "ok" : "TARGET MISSED");
+                "limit %.0f%%) %s\n",
+                j.name, share * 100, share_limit * 100, ok ? "ok" : "TARGET MISSED");
   }
   return met ? 0 : 1;
 }

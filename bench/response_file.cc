@@ -25,6 +25,7 @@
 
 #include "bench_util.h"
 #include "c_api_helpers.h"
+#include "kiv_config.h"
 #include "test_util.h"
 
 namespace {
@@ -143,7 +144,7 @@ int measure(int argc, char **argv) {
   std::string tool_dir = scratch / "b";
   std::filesystem::create_directory(tool_dir);
   kiv_test::write_file(tool_dir + "/ar", kiv_test::read_file(opts.tool), 0755);
-  kiv_test::write_file(tool_dir + "/libvesk_plugin.so", "not loaded by the tool\n");
+  kiv_test::write_file(tool_dir + "/" + PLUGIN_FILE_NAME, "not loaded by the tool\n");
 
   // The wrapper's own response file goes to a directory of its own, so that
   // a file it leaves behind shows.

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "kiv_config.h"
+#include "kiv_test_config.h"
 #include "test_util.h"
 
 namespace kiv_test {
@@ -35,7 +36,7 @@ class WrapperTest : public ::testing::Test {
   void SetUp() override {
     bdir = dir / "b/";
     make_dir(bdir);
-    write_file(bdir + "libvesk_plugin.so", "not really a shared object\n");
+    write_file(bdir + PLUGIN_FILE_NAME, "not really a shared object\n");
     record = dir / "record";
     saved = dir / "saved";
     tmp = dir / "tmp";

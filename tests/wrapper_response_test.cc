@@ -146,9 +146,8 @@ TEST_F(ResponseFile, FailedWriteRemovesTheTemporaryFile) {
 }
 
 TEST_F(ResponseFile, NothingLeftAndNoToolRunningOnWhenMemoryRunsOut) {
-#ifdef KIV_SANITIZED
-  GTEST_SKIP() << "the sanitizers' allocator must come before any preloaded one";
-#endif
+  if (KIV_SANITIZED) GTEST_SKIP() << "the sanitizers' allocator must come before any preloaded one";
+  if (KIV_STATIC_PROGRAMS) GTEST_SKIP() << "a static program takes no preloaded library";
   add_tool("ar");
   write_file(bdir + "args", "t\n");
   const std::string done = dir / "done";
@@ -158,7 +157,7 @@ TEST_F(ResponseFile, NothingLeftAndNoToolRunningOnWhenMemoryRunsOut) {
     remove(record.c_str());
     remove(done.c_str());
     RunResult r = run(kiv_ar, {kiv_ar, "-B", bdir, "@args"},
-                      {.env_set = {"PATH=/usr/bin:/bin", "LD_PRELOAD=" KIV_FAIL_ALLOC_PATH,
+                      {.env_set = {"PATH=/usr/bin:/bin", "LD_PRELOAD=" + std::string(KIV_FAIL_ALLOC_PATH),
                                    "KIV_FAIL_ALLOC_AFTER_MKSTEMPS=" + std::to_string(n),
                                    "KIV_TEST_ACTION=exec >/dev/null 2>&1; sleep 0.2; : > " + done + "; exit 3"},
                        .cwd = bdir});

@@ -5,6 +5,8 @@
 
 #include <string_view>
 
+#include "kiv_config.h"  // PLUGIN_FILE_NAME
+
 struct personality_row {
   const char *personality;   // the tool that is looked up and run
   const char *wrapper_name;  // the program's own name; joined to $KIV_EXEC_PREFIX
@@ -26,5 +28,3 @@ consteval const personality_row &personality_named(std::string_view tool) {
   }
   return no_personality_for_this_tool();
 }
-
-inline constexpr char PLUGIN_FILE_NAME[] = "libvesk_plugin.so";

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "elf_view.h"
+#include "kiv_test_config.h"
 #include "test_util.h"
 
 namespace {
@@ -96,8 +97,8 @@ TEST(RuntimeStartupArgs, StoresAndReadsBack) {
 class RuntimeStartupSymbols : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!tool_usable(KIV_READELF)) GTEST_SKIP() << "readelf is not available";
-    view_ = kiv_test::read_elf_object(KIV_READELF, KIV_RUNTIME_STARTUP_OBJECT);
+    if (!tool_usable(KIV_READELF_PATH)) GTEST_SKIP() << "readelf is not available";
+    view_ = kiv_test::read_elf_object(KIV_READELF_PATH, KIV_RUNTIME_STARTUP_OBJECT);
   }
   elf_view view_;
 };
@@ -162,8 +163,9 @@ TEST_F(RuntimeStartupSymbols, HooksAreTheOnlyArrayEntries) {
 }
 
 TEST(RuntimeStartupSharedLibrary, ExportsOnlyThePublicEntry) {
-  if (!tool_usable(KIV_NM)) GTEST_SKIP() << "nm is not available";
-  std::set<std::string> exported = kiv_test::defined_dynamic_symbols(KIV_NM, KIV_STARTUP_PROBE_LIBRARY);
+  if (!tool_usable(KIV_SYSTEM_NM)) GTEST_SKIP() << "nm is not available";
+  std::set<std::string> exported =
+      kiv_test::defined_dynamic_symbols(KIV_SYSTEM_NM, KIV_STARTUP_PROBE_LIBRARY);
   EXPECT_EQ(exported.count("_drovix_set_args"), 1u);
   for (const char *name : {"_drovixi_set_args", "_drovixi_get_args",
                            "_drovixi_stupid_function_name_for_static_linking", "init", "cleanup",

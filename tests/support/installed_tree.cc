@@ -6,13 +6,13 @@
 namespace kiv_test {
 
 TreeLayout::TreeLayout(const std::string &prefix)
-    : bin(prefix + "/bin/"),
-      exec_prefix(prefix + "/lib/kiv15/kiv/"),
-      libexec_prefix(prefix + "/libexec/kiv15/kiv/"),
+    : bin(prefix + "/" + BIN_DIR + "/"),
+      exec_prefix(prefix + "/lib/" + SUITE_DIR + "/"),
+      libexec_prefix(prefix + "/libexec/" + SUITE_DIR + "/"),
       lib(exec_prefix + CONFIGURED_TARGET + "/" + CONFIGURED_VERSION + "/"),
       libexec(libexec_prefix + CONFIGURED_TARGET + "/" + CONFIGURED_VERSION + "/"),
       tools(prefix + "/" + CONFIGURED_TARGET + "/bin/"),
-      plugin(libexec + "libvesk_plugin.so") {}
+      plugin(libexec + PLUGIN_FILE_NAME) {}
 
 void TreeLayout::make(const std::vector<std::string> &programs) const {
   for (const std::string &dir : {bin, lib, libexec, tools}) make_dir(dir);
