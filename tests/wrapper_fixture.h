@@ -16,6 +16,7 @@ namespace kiv_test {
 inline const std::string kiv_ar = KIV_AR_PATH;
 inline const std::string kiv_nm = KIV_NM_PATH;
 inline const std::string kiv_ranlib = KIV_RANLIB_PATH;
+inline const std::string plugin_name = PLUGIN_FILE_NAME;
 
 // The stand-in tool writes "$0" and then each argument, one per line, to
 // $KIV_TEST_RECORD, copies every @file it is given to $KIV_TEST_SAVE, and

@@ -44,11 +44,12 @@ TEST_F(WrapperTest, MissingPluginAndToolMessagesNameTheProgramAsInvoked) {
     std::vector<std::string> argv;
     std::string path, line, trace;  // the one line, and what KIV_TRACE adds
   } cases[] = {
-      {kiv_nm, {"my-nm", "x.o"}, "/nonexistent", "my-nm: Cannot find plugin 'libvesk_plugin.so'\n",
+      {kiv_nm, {"my-nm", "x.o"}, "/nonexistent",
+       "my-nm: Cannot find plugin '" + plugin_name + "'\n",
        "my-nm: Searched" + configured + "\n"},
       // The tool is missing too here, but the plugin is reported first.
       {kiv_ar, {"./kiv-ar", "-B", empty.path()}, "/nonexistent",
-       "./kiv-ar: Cannot find plugin 'libvesk_plugin.so'\n",
+       "./kiv-ar: Cannot find plugin '" + plugin_name + "'\n",
        "./kiv-ar: Searched '" + empty.path() + "/'" + configured + "\n"},
       // The tool's trace: the installation's list, then PATH's; -B heads both.
       {kiv_ranlib, {"kiv-ranlib", "-B" + bdir, "lib.a"}, "/no:/where",
@@ -86,7 +87,7 @@ TEST_F(WrapperTest, DirectoryOptionForms) {
     argv.push_back("lib.a");
     RunResult r = run(kiv_ar, argv, {.env_set = {"PATH=/nonexistent"}, .cwd = bdir});
     EXPECT_EQ(r.exit_code(), 0) << c.prefix << r.err;
-    EXPECT_EQ(recorded(), (Lines{c.prefix + "ar", "--plugin", c.prefix + "libvesk_plugin.so",
+    EXPECT_EQ(recorded(), (Lines{c.prefix + "ar", "--plugin", c.prefix + plugin_name,
                                  "-rc", "lib.a"}))
         << c.prefix;
   }
@@ -96,7 +97,7 @@ TEST_F(WrapperTest, ProgramNameThatIsTheWholeCommandLine) {
   add_tool("ar");
   // "-B<dir>" as the only entry, or "-B" and the directory as the only two:
   // the wrapper goes on under its own name, and the tool gets only the plugin.
-  const Lines tool_only = {bdir + "ar", "--plugin", bdir + "libvesk_plugin.so"};
+  const Lines tool_only = {bdir + "ar", "--plugin", bdir + plugin_name};
   struct Case {
     std::vector<std::string> argv;
     int code;
@@ -104,7 +105,7 @@ TEST_F(WrapperTest, ProgramNameThatIsTheWholeCommandLine) {
   } cases[] = {
       {{"-B" + bdir}, 0, ""},
       {{"-B", bdir}, 0, ""},
-      {{"-B" + dir / "nowhere"}, 1, "kiv-ar: Cannot find plugin 'libvesk_plugin.so'\n"},
+      {{"-B" + dir / "nowhere"}, 1, "kiv-ar: Cannot find plugin '" + plugin_name + "'\n"},
   };
   for (const Case &c : cases) {
     remove_tree(record);
@@ -138,7 +139,7 @@ TEST_F(WrapperTest, ExitCodesComeBackUnchanged) {
   // KIV_TRACE: what runs, each argument written as in a response file.
   RunResult r = run(kiv_ar, {kiv_ar, "-B", bdir, "t", "a b"},
                     {.env_set = {"PATH=/nonexistent", "KIV_TRACE=1"}});
-  EXPECT_EQ(r.err, kiv_ar + ": " + bdir + "ar --plugin " + bdir + "libvesk_plugin.so -t a\\ b\n");
+  EXPECT_EQ(r.err, kiv_ar + ": " + bdir + "ar --plugin " + bdir + plugin_name + " -t a\\ b\n");
 }
 
 TEST_F(WrapperTest, ParentThatIgnoresSigchldStillGetsTheToolsStatus) {

@@ -134,7 +134,7 @@ TEST_F(InstalledTree, ExecPrefixVariableIsJoinedWithoutSeparator) {
           {.env_set = {"PATH=/nonexistent", "KIV_EXEC_PREFIX=" + root + "/bin", "KIV_TRACE=1"}});
   EXPECT_EQ(r.exit_code(), 1);
   TreeLayout above(root + "/..");
-  EXPECT_EQ(r.err, "kiv-ar: Cannot find plugin 'libvesk_plugin.so'\nkiv-ar: Searched" +
+  EXPECT_EQ(r.err, "kiv-ar: Cannot find plugin '" + plugin_name + "'\nkiv-ar: Searched" +
                        searched(above.exec_prefix, above.libexec_prefix) + "\n");
 }
 

@@ -13,7 +13,7 @@ class RealTools : public WrapperTest {
   void SetUp() override {
     WrapperTest::SetUp();
     plugin_log = dir / "plugin.log";
-    write_file(bdir + "libvesk_plugin.so", read_file(KIV_TEST_PLUGIN_PATH), 0755);
+    write_file(bdir + plugin_name, read_file(KIV_TEST_PLUGIN_PATH), 0755);
     work = dir / "work/";
     make_dir(work);
     RunResult cc = run_program("/bin/sh", {"sh", "-c",

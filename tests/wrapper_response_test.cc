@@ -33,7 +33,7 @@ class ResponseFile : public WrapperTest {
     EXPECT_EQ(got[0], bdir + tool);
     EXPECT_TRUE(std::regex_match(got[1], std::regex("@" + tmp + "/cc[^/]{6}"))) << got[1];
   }
-  std::string plugin_line() { return "--plugin\n" + bdir + "libvesk_plugin.so\n"; }
+  std::string plugin_line() { return "--plugin\n" + bdir + plugin_name + "\n"; }
 };
 
 TEST_F(ResponseFile, ToolGetsOnlyTheTemporaryFileWhichIsRemovedAfterwards) {
@@ -47,7 +47,7 @@ TEST_F(ResponseFile, ToolGetsOnlyTheTemporaryFileWhichIsRemovedAfterwards) {
   // KIV_TRACE shows the tool and plugin, then the file as handed over.
   r = run(kiv_ar, {kiv_ar, "-B", bdir, "@args"}, {.env_set = {"KIV_TRACE=1"}, .cwd = bdir});
   EXPECT_TRUE(std::regex_match(r.err, std::regex(kiv_ar + ": " + bdir + "ar --plugin " + bdir +
-                                                 "libvesk_plugin.so @" + tmp + "/cc[^/]{6}\n")))
+                                                 plugin_name + " @" + tmp + "/cc[^/]{6}\n")))
       << r.err;
 
   // The dash rule is kiv-ar's alone.
@@ -95,7 +95,7 @@ TEST_F(ResponseFile, NoTemporaryFileWithoutAnExpandedFile) {
   add_tool("ar");
   RunResult r = run_tool(kiv_ar, {"t", "@missing", "@"});
   ASSERT_EQ(r.exit_code(), 0) << r.err;
-  EXPECT_EQ(recorded(), (Lines{bdir + "ar", "--plugin", bdir + "libvesk_plugin.so", "-t",
+  EXPECT_EQ(recorded(), (Lines{bdir + "ar", "--plugin", bdir + plugin_name, "-t",
                                "@missing", "@"}));
   EXPECT_FALSE(file_exists(saved));
   EXPECT_EQ(list_dir(tmp), Lines{});
@@ -157,9 +157,12 @@ TEST_F(ResponseFile, NothingLeftAndNoToolRunningOnWhenMemoryRunsOut) {
     remove(record.c_str());
     remove(done.c_str());
     RunResult r = run(kiv_ar, {kiv_ar, "-B", bdir, "@args"},
-                      {.env_set = {"PATH=/usr/bin:/bin", "LD_PRELOAD=" + std::string(KIV_FAIL_ALLOC_PATH),
+                      {.env_set = {"PATH=/usr/bin:/bin",
+                                   "LD_PRELOAD=" + std::string(KIV_FAIL_ALLOC_PATH),
                                    "KIV_FAIL_ALLOC_AFTER_MKSTEMPS=" + std::to_string(n),
-                                   "KIV_TEST_ACTION=exec >/dev/null 2>&1; sleep 0.2; : > " + done + "; exit 3"},
+                                   // Off the wrapper's pipes, so that its end is seen.
+                                   "KIV_TEST_ACTION=exec >/dev/null 2>&1; sleep 0.2; : > " +
+                                       done + "; exit 3"},
                        .cwd = bdir});
     EXPECT_TRUE(r.exit_code() == 3 || (r.exit_code() == 1 && !r.err.empty())) << n << r.err;
     EXPECT_EQ(list_dir(tmp), Lines{}) << n;
@@ -271,7 +274,7 @@ TEST_F(ResponseFile, TemporaryDirectoriesOthersCanChangeArePassedOver) {
     EXPECT_EQ(list_dir(open), (Lines{"link", "t", "to-safe"}));
     EXPECT_EQ(list_dir(safe), Lines{});
     EXPECT_EQ(list_dir(open + "/t"), Lines{});
-    EXPECT_EQ(list_dir(bdir), (Lines{"ar", "args", "libvesk_plugin.so"}));
+    EXPECT_EQ(list_dir(bdir), (Lines{"ar", "args", plugin_name}));
     if (c.code == 1) {
       EXPECT_FALSE(file_exists(record));
       continue;

@@ -141,7 +141,8 @@ void print_run(const char *program, const hand_over &handed) {
   sigemptyset(&ignore.sa_mask);
   sigaction(SIGPIPE, &ignore, &pipe_was);
   sigaction(SIGXFSZ, &ignore, &size_was);
-  char *const tool_and_plugin[] = {handed.command[0], handed.command[1], handed.command[2], nullptr};
+  char *const *command = handed.command;
+  char *const tool_and_plugin[] = {command[0], command[1], command[2], nullptr};
   fprintf(stderr, "%s:", program);
   for (char *const *words : {static_cast<char *const *>(tool_and_plugin), handed.arguments()})
     for (char *const *word = words; *word; ++word) {
