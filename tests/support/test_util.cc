@@ -43,7 +43,7 @@ void write_file(const std::string &path, const std::string &content, int mode) {
     done += static_cast<size_t>(n);
   }
   close(fd);
-  chmod(path.c_str(), mode);
+  if (chmod(path.c_str(), mode) != 0) throw std::runtime_error("cannot chmod " + path);
 }
 
 std::string read_file(const std::string &path) {
@@ -76,7 +76,9 @@ void remove_tree(const std::string &path) {
   struct stat st;
   if (lstat(path.c_str(), &st) != 0) return;
   if (S_ISDIR(st.st_mode)) {
-    chmod(path.c_str(), 0700);  // a test may have taken our permissions away
+    // A test may have taken our permissions away; if this fails, so does
+    // the removal, which is all that is left to do.
+    chmod(path.c_str(), 0700);
     for (const std::string &name : list_dir(path)) remove_tree(path + "/" + name);
     rmdir(path.c_str());
   } else {
