@@ -38,38 +38,32 @@ struct pex_child_times {
 
 struct pex_pipeline;
 
-// A pipeline's backend: the operations through which it opens files, makes
-// pipes and starts and waits for its children. Each takes the pipeline
-// first; those that return an int or a pid return a negative number, and
-// those that return a stream return null, on failure, with errno set
-// unless a message is named.
+// A pipeline's backend. Each operation takes the pipeline first; on failure
+// an int or pid result is negative and a stream null, with errno set unless
+// a message is given.
 inline constexpr pid_t PEX_SPAWN_FDS_CLOSED = -2;
 struct pex_backend_ops {
-  // A descriptor of name open for reading.
+  // name, open for reading.
   int (*open_for_read)(pex_pipeline *p, const char *name, int binary);
-  // A descriptor of name open for writing, the file created if missing and
-  // truncated unless append is set.
+  // name, open for writing: created if missing, truncated unless append.
   int (*open_for_write)(pex_pipeline *p, const char *name, int binary, int append);
   // Starts the child with in/out/errdes as its 0/1/2 and toclose closed in
-  // it; its process id. Once the child started, each of in/out/errdes that
-  // is not already 0/1/2 has been closed in the parent, exactly once: also
-  // when one of those closes failed, which returns PEX_SPAWN_FDS_CLOSED with
-  // the message "close". Any other failure returns -1, *message naming the
-  // call and *err its error, with none of them closed. toclose is never
-  // closed in the parent.
+  // it, and returns its pid. Once the child started, each of in/out/errdes
+  // that is not already 0/1/2 is closed in the parent exactly once, also
+  // when such a close fails: that returns PEX_SPAWN_FDS_CLOSED with "close".
+  // Any other failure returns -1 (message: the call) with none closed.
+  // toclose is never closed in the parent.
   pid_t (*spawn_child)(pex_pipeline *p, int flags, const char *executable, char *const *argv,
                        char *const *env, int in, int out, int errdes, int toclose,
                        const char **message, int *err);
-  // Closes a descriptor the pipeline holds; close's result.
+  // close(fd).
   int (*close_fd)(pex_pipeline *p, int fd);
-  // Waits for pid (ending it first when done is set), storing its raw wait
-  // status and, when times is not null, its times; 0, or -1 with *message
-  // and *err.
+  // Waits for pid (ended first when done), keeping its status and times: 0 or -1.
   int (*wait_child)(pex_pipeline *p, pid_t pid, int *status, pex_child_times *times, int done,
                     const char **message, int *err);
   // A pipe: fds[0] the read end, fds[1] the write end.
   int (*make_pipe)(pex_pipeline *p, int *fds, int binary);
-  // A stream over fd, for reading or for writing.
+  // A stream over fd, for reading; for writing.
   FILE *(*fdopen_read)(pex_pipeline *p, int fd, int binary);
   FILE *(*fdopen_write)(pex_pipeline *p, int fd, int binary);
   // Releases what the backend keeps for p; may be null.
