@@ -29,7 +29,8 @@ bool same_file(const char *a, const char *b) {
 // relative PATH element, or no PATH match) or a namesake (another file that
 // PATH yields for argv[0]) decide, the system says which file runs; failing
 // that, null (the configured directories) or, for a namesake, PATH's file.
-// A name with a '/', or one named through KIV_EXEC_PREFIX, is taken as it is.
+// A name with a '/' is taken as it is, and so is the file PATH yields for a
+// bare name that the user gave through KIV_EXEC_PREFIX.
 char *program_file(const char *program, bool from_argv0) {
   unique_cstr found{find_program_path(program)};
   if (!found || strchr(program, '/')) return found ? resolve_real_path(found.get()) : nullptr;
