@@ -86,8 +86,9 @@ bool collect_pending(pex_pipeline *p, int *err) {
 }
 
 // Records a reader for pex_destroy to close, its descriptor kept from the
-// children launched later; passes null through.
-FILE *hand_out(pex_pipeline *p, FILE *stream) {
+// children launched later, in *field too; passes null through.
+FILE *hand_out(pex_pipeline *p, FILE *stream, FILE **field) {
+  *field = stream;
   if (stream) {
     keep_from_children(fileno(stream));
     p->readers = grow(p->readers, p->reader_count + 1);
@@ -98,11 +99,11 @@ FILE *hand_out(pex_pipeline *p, FILE *stream) {
 
 // A reader over a descriptor the pipeline is giving up; the descriptor is
 // closed when no stream can be made, since nothing refers to it afterwards.
-FILE *reader_for(pex_pipeline *p, int fd, int binary) {
+FILE *reader_for(pex_pipeline *p, int fd, int binary, FILE **field) {
   unique_pipeline_fd owned{fd, {p}};
   FILE *stream = p->ops->fdopen_read(p, fd, binary);
   if (stream) owned.release();
-  return hand_out(p, stream);
+  return hand_out(p, stream, field);
 }
 
 // Copies count per-child entries into vector; those beyond the children
@@ -308,12 +309,13 @@ FILE *pex_open_input_file(pex_pipeline *p, int flags, const char *name) {
   }
   char *file = pex_make_temp_name(p, flags, name);
   if (!file) return nullptr;
-  // A name the pipeline made may be known to nobody else: it goes on the
-  // removal list at once, so that the file goes even if it cannot be opened.
-  // A kept one is the pipeline's to free; the caller's own name is used as it is.
+  // A new temporary file is known to nobody else: it goes on the removal
+  // list at once, so that the file goes even if it cannot be opened. Other
+  // names the pipeline made are its to free; the caller's is used as it is.
+  bool anonymous = !name || !p->temp_base;
   unique_cstr owned;
   if (file != name) {
-    if (p->flags & PEX_KEEP_TEMPS)
+    if ((p->flags & PEX_KEEP_TEMPS) || !anonymous)
       owned.reset(file);
     else
       add_to_remove_list(p, file);
@@ -354,12 +356,12 @@ FILE *pex_open_output_reader(pex_pipeline *p, int binary) {
     FILE *stream = fopen(p->next_input_name, binary ? "rb" : "r");
     // Consumed even when it cannot be opened; fopen's errno stays.
     consume_next_input_name(p);
-    return hand_out(p, stream);
+    return hand_out(p, stream, &p->output_reader);
   }
   if (p->next_input > 0) {
     int fd = p->next_input;
     p->next_input = -1;
-    return reader_for(p, fd, binary);
+    return reader_for(p, fd, binary, &p->output_reader);
   }
   return nullptr;
 }
@@ -368,7 +370,7 @@ FILE *pex_open_error_reader(pex_pipeline *p, int binary) {
   if (p->stderr_pipe <= 0) return nullptr;
   int fd = p->stderr_pipe;
   p->stderr_pipe = -1;
-  return reader_for(p, fd, binary);
+  return reader_for(p, fd, binary, &p->error_reader);
 }
 
 int pex_get_status(pex_pipeline *p, int count, int *vector) {
@@ -381,7 +383,8 @@ int pex_get_status(pex_pipeline *p, int count, int *vector) {
 int pex_get_child_times(pex_pipeline *p, int count, pex_child_times *vector) {
   int err = 0;
   if (!collect_pending(p, &err)) return 0;
-  if (!p->times) return 0;
+  // Times exist once a collection that keeps them has waited for a child.
+  if (!(p->flags & PEX_KEEP_TIMES) || p->waited_count == 0) return 0;
   copy_per_child(p, p->times, count, vector);
   return 1;
 }

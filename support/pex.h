@@ -85,8 +85,10 @@ struct pex_pipeline {
   pex_child_times *times;
   int waited_count;
   FILE *input_stream;
+  FILE *output_reader;  // the last stream pex_open_output_reader handed out
+  FILE *error_reader;   // the last stream pex_open_error_reader handed out
   int reader_count;
-  FILE **readers;  // every output and error reader handed out, closed by pex_destroy
+  FILE **readers;  // every reader handed out, these among them, closed by pex_destroy
   int remove_count;
   char **remove_list;
   const pex_backend_ops *ops;
@@ -116,8 +118,9 @@ const char *pex_launch(pex_pipeline *p, int flags, const char *executable, char 
 // Streams to write the first program's input into; null with errno set.
 // The input-file stream is closed by the next launch (or by pex_destroy when
 // no launch took it); the pipe stream belongs to the caller. An input file
-// that the pipeline named itself (no name, or a suffix) is removed by
-// pex_destroy unless PEX_KEEP_TEMPS is set; a name given as it is stays.
+// under a name that only the pipeline knows (a new temporary file) is
+// removed by pex_destroy unless PEX_KEEP_TEMPS is set; one under a name
+// the caller can tell (as given, or the temporary base and a suffix) stays.
 FILE *pex_open_input_file(pex_pipeline *p, int flags, const char *name);
 FILE *pex_open_input_pipe(pex_pipeline *p, int binary);
 // Streams owned by the pipeline: pex_destroy closes every one handed out.
@@ -128,7 +131,8 @@ FILE *pex_open_error_reader(pex_pipeline *p, int binary);
 
 // Wait for the children not yet waited for and copy count entries, zero-filling
 // those beyond the children. 1 on success, 0 when a wait failed (or, for
-// times, when no collection kept times).
+// times, when no collection has kept any: no child was waited for, or the
+// pipeline keeps none).
 int pex_get_status(pex_pipeline *p, int count, int *vector);
 int pex_get_child_times(pex_pipeline *p, int count, pex_child_times *vector);
 

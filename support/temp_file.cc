@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "alloc.h"
 
@@ -22,89 +23,48 @@ struct temp_dir_choice {
 };
 temp_dir_choice temp_dir = {nullptr, nullptr};
 
-bool owned_by_us_or_root(const struct stat &st) { return st.st_uid == 0 || st.st_uid == geteuid(); }
+constexpr char open_to_others[] = "other users can rename files in it or in a directory above it";
 
-// Nobody but root and us may rename or replace the entries of dir: it is a
-// real directory (no link) of ours or root's, and sticky if others may write.
-bool only_ours(const char *dir) {
-  struct stat st;
-  if (lstat(dir, &st) != 0 || !S_ISDIR(st.st_mode)) return false;
-  if (!owned_by_us_or_root(st)) return false;
-  return (st.st_mode & (S_IWGRP | S_IWOTH)) == 0 || (st.st_mode & S_ISVTX) != 0;
-}
+// More links on one walk than any honest set-up needs: a loop.
+constexpr int most_links = 32;
 
-// only_ours for "/" and for every directory on the way down to path, which
-// is absolute and resolved. The path is cut at each '/' in turn and mended.
-bool only_ours_from_root(char *path) {
-  if (!only_ours("/")) return false;
-  for (char *slash = path; slash;) {
-    slash = strchr(slash + 1, '/');
-    if (slash) *slash = '\0';
-    bool ours = only_ours(path);
-    if (slash) *slash = '/';
-    if (!ours) return false;
+// Whether uid is the id that a user namespace shows for every owner it does
+// not map (the kernel's overflow id), root among them. Outside a namespace
+// the id is mapped, to the real user nobody, and stays another user.
+bool is_unmapped_owner(uid_t uid) {
+  constexpr unsigned long overflow_id = 65534;
+  static int unmapped = -1;  // the map is read once, when first needed
+  if (uid != overflow_id) return false;
+  if (unmapped < 0) {
+    unique_file map{fopen("/proc/self/uid_map", "r")};
+    unmapped = map != nullptr;
+    unsigned long inside, outside, count;
+    while (map && fscanf(map.get(), "%lu %lu %lu", &inside, &outside, &count) == 3)
+      if (overflow_id >= inside && overflow_id - inside < count) unmapped = 0;
   }
-  return true;
+  return unmapped == 1;
 }
 
-// The directory part of path, up to and including its '/' at last; "" when
-// last is null.
-unique_cstr directory_part(const char *path, const char *last) {
-  size_t len = last ? static_cast<size_t>(last - path) + 1 : 0;
-  auto *dir = static_cast<char *>(checked_malloc(len + 1));
-  memcpy(dir, path, len);
-  dir[len] = '\0';
-  return unique_cstr{dir};
+// Who may own what a temporary directory's name leads through: root, the
+// effective user, and, in a user namespace, the system, seen as the owner it
+// cannot map; but not that owner for an entry of a directory that others
+// may write (such as /tmp), where it may be any other user.
+bool trusted(const struct stat &st, bool in_open_dir) {
+  return st.st_uid == 0 || st.st_uid == geteuid() ||
+         (!in_open_dir && is_unmapped_owner(st.st_uid));
 }
 
-// Whether every symbolic link met along name, from "/" or from the current
-// directory, belongs to root or us and lies in a directory that nobody else
-// can change. Otherwise another user picks where the name leads, even when
-// it leads to a directory of ours. A link's target is walked the same way,
-// up to a depth that only a loop reaches.
-bool links_on_the_way_are_ours(const char *name, int depth = 0) {
-  if (depth > 16) return false;
-  unique_cstr path{checked_strdup(name)};
-  // Each leading part of the name in turn: "a", "a/b", "a/b/c".
-  for (char *end = path.get(); *end;) {
-    char *slash = strchr(end + 1, '/');
-    end = slash ? slash : end + strlen(end);
-    char kept = *end;
-    *end = '\0';
-    struct stat st;
-    if (lstat(path.get(), &st) != 0) return false;
-    if (S_ISLNK(st.st_mode)) {
-      unique_cstr dir = directory_part(path.get(), strrchr(path.get(), '/'));
-      unique_cstr real_dir{realpath(*dir ? dir.get() : ".", nullptr)};
-      if (!owned_by_us_or_root(st) || !real_dir || !only_ours_from_root(real_dir.get()))
-        return false;
-      size_t room = static_cast<size_t>(st.st_size > 0 ? st.st_size : PATH_MAX) + 1;
-      unique_cstr target{static_cast<char *>(checked_malloc(room))};
-      ssize_t len = readlink(path.get(), target.get(), room);
-      if (len < 0 || static_cast<size_t>(len) >= room) return false;
-      target.get()[len] = '\0';
-      // A relative target goes on from the link's directory.
-      unique_cstr next{target.get()[0] == '/' ? target.release()
-                                              : concat_strings(dir.get(), target.get(), nullptr)};
-      if (!links_on_the_way_are_ours(next.get(), depth + 1)) return false;
-    }
-    *end = kept;
-  }
-  return true;
-}
+bool others_may_write(const struct stat &st) { return (st.st_mode & (S_IWGRP | S_IWOTH)) != 0; }
 
-// Whether the name given is absolute and already resolved: it differs from
-// resolved only in repeated or trailing slashes.
-bool is_resolved_form(const char *given, const char *resolved) {
-  if (given[0] != '/') return false;
-  for (const char *g = given; *g; ++g, ++resolved) {
-    if (*g == '/') {
-      while (g[1] == '/') ++g;
-      if (g[1] == '\0' && g != given) break;
-    }
-    if (*g != *resolved) return false;
-  }
-  return *resolved == '\0';
+// Judges a directory that the walk meets, as an entry of an open directory
+// or not, and notes whether others may write it in turn: it must be
+// trusted, and sticky where others may write. Null, or why not.
+const char *judge(const struct stat &st, bool &in_open_dir) {
+  if (!S_ISDIR(st.st_mode)) return strerror(ENOTDIR);
+  if (!trusted(st, in_open_dir) || (others_may_write(st) && !(st.st_mode & S_ISVTX)))
+    return open_to_others;
+  in_open_dir = others_may_write(st);
+  return nullptr;
 }
 
 temp_dir_choice choose() {
@@ -112,13 +72,9 @@ temp_dir_choice choose() {
                               "/var/tmp", "/tmp", "."};
   const char *refusal = nullptr;
   for (const char *candidate : candidates) {
-    if (!candidate) continue;
-    char *resolved = nullptr;
-    if ((refusal = check_temp_dir(candidate, &resolved))) continue;
-    unique_cstr real{resolved};
-    // The "/" is appended even when the name already ends in one.
-    const char *name = is_resolved_form(candidate, real.get()) ? candidate : real.get();
-    return {concat_strings(name, "/", nullptr), nullptr};
+    if (!candidate || (refusal = check_temp_dir(candidate))) continue;
+    // The name as given; the "/" is appended even when it ends in one.
+    return {concat_strings(candidate, "/", nullptr), nullptr};
   }
   return {checked_strdup("./"), refusal};
 }
@@ -127,8 +83,6 @@ const temp_dir_choice &chosen_temp_dir() {
   if (!temp_dir.dir) temp_dir = choose();
   return temp_dir;
 }
-
-constexpr char open_to_others[] = "other users can rename files in it or in a directory above it";
 
 // Ends the process at once, without the exit hook: a hook that made a
 // temporary file of its own would come back here without end.
@@ -147,17 +101,55 @@ int make_file(const char *dir, char *name, size_t suffix_length) {
 
 }  // namespace
 
-const char *check_temp_dir(const char *dir, char **resolved) {
-  if (access(dir, R_OK | W_OK | X_OK) != 0) return strerror(errno);
-  if (!links_on_the_way_are_ours(dir)) return open_to_others;
-  unique_cstr real{realpath(dir, nullptr)};
-  if (!real) return strerror(errno);
+const char *check_temp_dir(const char *dir) {
+  if (!*dir) return strerror(ENOENT);
+  // Where the walk stands: the directories met so far, no link among them,
+  // which nobody else can change, so that the name leads where it led. It
+  // starts at "/", or for a relative name in the current directory, whose
+  // own directory is not seen: that is judged as an entry of an open one.
+  bool in_open_dir = dir[0] != '/';
+  unique_cstr here, path{checked_strdup(dir)};  // path: what is left to walk
+  char *rest = path.get();
   struct stat st;
-  if (stat(real.get(), &st) != 0) return strerror(errno);
-  if (!S_ISDIR(st.st_mode)) return strerror(ENOTDIR);
-  if (!only_ours_from_root(real.get())) return open_to_others;
-  *resolved = real.release();
-  return nullptr;
+  for (int links = 0;;) {
+    if (!here) {
+      here.reset(checked_strdup(*rest == '/' ? "/" : "."));
+      if (lstat(here.get(), &st) != 0) return strerror(errno);
+      if (const char *refusal = judge(st, in_open_dir)) return refusal;
+    }
+    while (*rest == '/') ++rest;
+    if (!*rest) break;
+    char *name = rest;
+    rest += strcspn(rest, "/");
+    if (*rest) *rest++ = '\0';
+    if (strcmp(name, ".") == 0) continue;
+    bool at_root = strcmp(here.get(), "/") == 0;
+    unique_cstr next{concat_strings(here.get(), at_root ? "" : "/", name, nullptr)};
+    if (lstat(next.get(), &st) != 0) return strerror(errno);
+    if (!S_ISLNK(st.st_mode)) {
+      // Whose parent ".." is and who may write above it is not seen here.
+      if (strcmp(name, "..") == 0) in_open_dir = true;
+      if (const char *refusal = judge(st, in_open_dir)) return refusal;
+      here = std::move(next);
+      continue;
+    }
+    // Nobody else can replace a link of ours in a directory of ours, so its
+    // target is read as it was judged, and walked on the same way.
+    if (!trusted(st, in_open_dir)) return open_to_others;
+    if (++links > most_links) return strerror(ELOOP);
+    size_t room = static_cast<size_t>(st.st_size > 0 ? st.st_size : PATH_MAX) + 1;
+    unique_cstr target{static_cast<char *>(checked_malloc(room))};
+    ssize_t length = readlink(next.get(), target.get(), room);
+    if (length < 0 || static_cast<size_t>(length) >= room) return open_to_others;
+    target.get()[length] = '\0';
+    if (target.get()[0] == '/') {
+      here.reset();
+      in_open_dir = false;
+    }
+    path.reset(concat_strings(target.get(), "/", rest, nullptr));
+    rest = path.get();
+  }
+  return access(here.get(), R_OK | W_OK | X_OK) == 0 ? nullptr : strerror(errno);
 }
 
 const char *choose_temp_dir() { return chosen_temp_dir().dir; }
@@ -168,9 +160,9 @@ char *create_temp_file_with_prefix(const char *prefix, const char *suffix) {
   if (!suffix) suffix = "";
   unique_cstr name{concat_strings(dir, prefix, "XXXXXX", suffix, nullptr)};
   if (close(make_file(dir, name.get(), strlen(suffix))) != 0) {
-    int err = errno;
+    // A new file that cannot be closed ends the process too, without a word.
     unlink(name.get());
-    creation_failed(dir, strerror(err));
+    _exit(1);
   }
   return name.release();
 }

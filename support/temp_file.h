@@ -6,30 +6,28 @@
 
 #include "handles.h"
 
-// Why dir is no place for temporary files, or null when it is one. It is
-// one when, with its symbolic links resolved, it is a searchable, writable
-// directory and every directory from "/" down to it is owned by root or by
-// the effective user, each that group or others may write being sticky; and
-// when every symbolic link on the way along dir as given is root's or ours
-// and lies in such a directory. Then *resolved gets the resolved name (the
-// caller frees it); else it is left alone. The reason is a constant string
-// or strerror's.
-const char *check_temp_dir(const char *dir, char **resolved);
+// Why dir is no place for temporary files, or null when it is one: a
+// searchable, writable directory reached only through objects that nobody
+// but root, the effective user and, in a user namespace, the system can
+// change. What is checked is what is used: one walk along dir itself, each
+// directory and link judged as it is met and each link's target walked the
+// same way, so that the name as given leads where the walk led. The reason
+// is a constant string or strerror's.
+const char *check_temp_dir(const char *dir);
 
-// The temporary directory with a "/" appended (always appended, so "/tmp/"
-// gives "/tmp//"): the first of $TMPDIR, $TMP, $TEMP, "/tmp/", "/var/tmp",
-// "/tmp" and "." that check_temp_dir accepts, named as given where that is
-// its resolved name up to repeated or trailing slashes, else by its resolved
-// name. When none is accepted, "./", in which nothing can be created. Chosen
-// on the first call; the same pointer every time; never free it.
+// The temporary directory as given, with a "/" appended (always appended,
+// so "/tmp/" gives "/tmp//"): the first of $TMPDIR, $TMP, $TEMP, "/tmp/",
+// "/var/tmp", "/tmp" and "." that check_temp_dir accepts. When none is
+// accepted, "./", in which nothing can be created. Chosen on the first
+// call; the same pointer every time; never free it.
 const char *choose_temp_dir();
 
 // Creates a new, empty file named <dir><prefix>XXXXXX<suffix> (null prefix:
 // "cc"; null suffix: ""), closes it and returns its name, which the caller
-// frees. Does not return on failure, nor when the new descriptor cannot be
-// closed (the file is removed then): prints "Cannot create temporary file in
-// <dir>: <reason>" and ends the process at once with status 1, without
-// exit_with_cleanup's hook.
+// frees. Does not return on failure: prints "Cannot create temporary file
+// in <dir>: <reason>" and ends the process at once with status 1, without
+// exit_with_cleanup's hook; when the new descriptor cannot be closed, ends
+// it so without a message, the file removed.
 char *create_temp_file_with_prefix(const char *prefix, const char *suffix);
 char *create_temp_file(const char *suffix);
 

@@ -327,7 +327,7 @@ TEST_F(PexTest, InputFilesThePipelineNamedAreRemoved) {
   } cases[] = {
       {"no name", 0, "in", 0, nullptr, {"out"}},
       {"a suffix without a base", 0, nullptr, PEX_OUTNAME_IS_SUFFIX, suffix.c_str(), {"out"}},
-      {"a suffix with a base", 0, "in", PEX_OUTNAME_IS_SUFFIX, ".x", {"out"}},
+      {"a suffix with a base", 0, "in", PEX_OUTNAME_IS_SUFFIX, ".x", {"in.x", "out"}},
       {"the caller's own name", 0, "in", 0, "mine", {"mine", "out"}},
       {"no name, temporary files kept", PEX_KEEP_TEMPS, "in", 0, nullptr, {"in??????", "out"}},
   };
@@ -365,6 +365,8 @@ TEST_F(PexTest, ReadersGetTheLastProgramsOutputAndError) {
     FILE *error = pex_open_error_reader(p(), 0);
     ASSERT_NE(out, nullptr);
     ASSERT_NE(error, nullptr);
+    EXPECT_EQ(p()->output_reader, out);
+    EXPECT_EQ(p()->error_reader, error);
     EXPECT_EQ(read_all(out), "first\n");
     EXPECT_EQ(read_all(error), "err\n");
     EXPECT_EQ(pex_open_error_reader(p(), 0), nullptr);  // taken already
@@ -642,9 +644,10 @@ TEST_F(PexTest, StatusesAreCopiedAndZeroFilled) {
 
 TEST_F(PexTest, TimesAreKeptOnRequest) {
   make(PEX_KEEP_TIMES | PEX_PIPES);
+  pex_child_times times[3];
+  EXPECT_EQ(pex_get_child_times(p(), 0, times), 0);  // no collection has kept any yet
   launch_ok(0, t);
   launch_ok(PEX_FINAL, t);
-  pex_child_times times[3];
   memset(times, 0xff, sizeof times);
   EXPECT_EQ(pex_get_child_times(p(), 3, times), 1);
   for (int i = 0; i < 2; ++i) {

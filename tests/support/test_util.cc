@@ -161,9 +161,8 @@ RunResult run_program(const std::string &path, const std::vector<std::string> &a
       lim.rlim_cur = 0;
       setrlimit(RLIMIT_CORE, &lim);
     }
+    if (options.ignore_sigxfsz) signal(SIGXFSZ, SIG_IGN);
     if (options.file_size_limit >= 0) {
-      // Writes past the limit then fail with EFBIG instead of killing.
-      signal(SIGXFSZ, SIG_IGN);
       rlimit lim = {static_cast<rlim_t>(options.file_size_limit),
                     static_cast<rlim_t>(options.file_size_limit)};
       if (setrlimit(RLIMIT_FSIZE, &lim) != 0) _exit(126);
@@ -227,6 +226,12 @@ RunResult run_program(const std::string &path, const std::vector<std::string> &a
   while (waitpid(pid, &result.status, 0) < 0 && errno == EINTR) {
   }
   return result;
+}
+
+std::string refusal_of(const std::vector<std::string> &argv) {
+  if (geteuid() != 0) return "not root";
+  RunResult r = run_program(argv[0], argv);
+  return r.exit_code() == 0 ? "" : argv[0] + ": " + (r.err.empty() ? "failed" : r.err);
 }
 
 int count_open_fds() {

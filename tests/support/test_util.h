@@ -58,7 +58,8 @@ struct RunOptions {
   std::string cwd;                     // empty: the current directory
   std::string input;                   // written to standard input
   bool core_dumps = false;             // raise the core-size limit in the child
-  long file_size_limit = -1;           // >= 0: RLIMIT_FSIZE, with SIGXFSZ ignored
+  long file_size_limit = -1;           // >= 0: RLIMIT_FSIZE
+  bool ignore_sigxfsz = false;         // start the program with SIGXFSZ ignored
   bool ignore_sigchld = false;         // start the program with SIGCHLD ignored
   bool stderr_reader_gone = false;     // standard error: a pipe nobody reads any more
 };
@@ -66,6 +67,9 @@ struct RunOptions {
 // Runs the program at path with argv (argv[0] included) and waits for it.
 RunResult run_program(const std::string &path, const std::vector<std::string> &argv,
                       const RunOptions &options = {});
+
+// Why a set-up command (unshare -m true, say) cannot run here as root; "" when it ran.
+std::string refusal_of(const std::vector<std::string> &argv);
 
 // Number of descriptors open in this process.
 int count_open_fds();
