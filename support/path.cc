@@ -2,7 +2,7 @@
 
 #include <sys/stat.h>
 #include <unistd.h>
-#if defined(KIV_HAVE_ELF_AUX_INFO)
+#if defined(KIV_HAVE_ELF_AUX_INFO) || defined(KIV_HAVE_GETAUXVAL)
 #include <sys/auxv.h>
 #endif
 #if defined(KIV_HAVE_KERN_PROC_PATHNAME)
@@ -206,8 +206,8 @@ char *resolve_real_path(const char *path) {
 
 namespace {
 
-// What the system reports as the executable's path, not yet resolved; null
-// where it cannot tell.
+// The kernel's own name for the executable, with no link in it; null where
+// the system cannot tell.
 char *reported_executable_path() {
 #if defined(KIV_HAVE_ELF_AUX_INFO)
   {
@@ -243,6 +243,11 @@ char *reported_executable_path() {
 
 char *running_executable_path() {
   unique_cstr reported{reported_executable_path()};
-  if (!reported || reported.get()[0] != '/') return nullptr;
-  return resolve_real_path(reported.get());
+  if (reported && reported.get()[0] == '/') return reported.release();
+#if defined(KIV_HAVE_GETAUXVAL)
+  // Without /proc: the name the program was started by, resolved.
+  if (auto *started = reinterpret_cast<const char *>(getauxval(AT_EXECFN)))
+    return realpath(started, nullptr);
+#endif
+  return nullptr;
 }

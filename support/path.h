@@ -28,9 +28,10 @@ char *relocate_prefix_ignoring_links(const char *progname, const char *bin_prefi
 // A new string, or null when out of memory.
 char *find_program_path(const char *progname);
 
-// The running program's own executable as the operating system knows it,
-// absolute and with links resolved: a new string, or null where the system
-// cannot tell (or out of memory).
+// The running program's own executable as the operating system names it
+// (absolute, no link in it), or, where it does not, the name the program
+// was started by, resolved: a new string, or null where the system cannot
+// tell (or out of memory).
 char *running_executable_path();
 
 // Pointer into path, behind its last '/' (path itself when there is none).

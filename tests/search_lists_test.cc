@@ -18,11 +18,11 @@ using Lines = std::vector<std::string>;
 class SearchLists : public testing::Test {
  protected:
   void SetUp() override {
-    if (std::string(CONFIGURED_BIN_PREFIX) != "/usr/local/bin/" ||
-        std::string(CONFIGURED_TARGET) != "aarch64-portbld-freebsd15.0" ||
-        std::string(CONFIGURED_VERSION) != "15.2.0")
-      GTEST_SKIP() << "the expected lists assume the default configuration";
+    if (std::string(BIN_DIR) != "bin" || CONFIGURED_EXEC_PREFIX != prefix + "lib/" + SUITE_DIR + "/")
+      GTEST_SKIP() << "the expected lists assume the install step's layout below one prefix";
   }
+  const std::string bin = CONFIGURED_BIN_PREFIX, prefix = bin.substr(0, bin.size() - 4);
+  const std::string suite = std::string(SUITE_DIR) + "/" + CONFIGURED_TARGET + "/" + CONFIGURED_VERSION + "/";
   void TearDown() override {
     take_prefix_list(exec_prefix_list);
     take_prefix_list(path_prefix_list);
@@ -39,9 +39,8 @@ std::string own_directory() {
 
 TEST_F(SearchLists, InstalledAndMovedTrees) {
   const std::string self_dir = own_directory();  // empty where there is no /proc
-  const std::string lib = "lib/kiv15/kiv/aarch64-portbld-freebsd15.0/15.2.0/";
-  const std::string tool_dir = "../../../../../aarch64-portbld-freebsd15.0/bin/";
-  const std::string libexec = "libexec/kiv15/kiv/aarch64-portbld-freebsd15.0/15.2.0/";
+  const std::string lib = "lib/" + suite, libexec = "libexec/" + suite;
+  const std::string tool_dir = TOOL_DIR_BASE + std::string(CONFIGURED_TARGET) + "/bin/";
   struct Case {
     const char *exec_prefix_env;  // null: unset
     const char *argv0;
@@ -50,8 +49,8 @@ TEST_F(SearchLists, InstalledAndMovedTrees) {
     bool from_own_path = false;
   } cases[] = {
       // Installed where it was configured for: the configured prefixes.
-      {"/usr/local/bin/", "kiv-ar", "/usr/local/bin:/usr/bin:/bin",
-       {"/usr/local/" + lib + tool_dir, "/usr/local/" + libexec},
+      {CONFIGURED_BIN_PREFIX, "kiv-ar", "/usr/local/bin:/usr/bin:/bin",
+       {prefix + lib + tool_dir, prefix + libexec},
        {"/usr/local/bin/", "/usr/bin/", "/bin/"}},
       // The same tree moved to /opt/tc.
       {"/opt/tc/bin/", "kiv-ar", "/usr/bin",

@@ -1,9 +1,13 @@
 // An installed tree finds its plugin and tools relative to the program,
 // wherever the tree is moved and however the program is reached.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
+#include <utility>
 
 #include "installed_tree.h"
 #include "wrapper_fixture.h"
@@ -39,7 +43,10 @@ class InstalledTree : public WrapperTest {
 
 TEST_F(InstalledTree, FindsPluginAndToolWithoutDashB) {
   std::string program = root + "/bin/kiv-ar";
-  RunResult r = run(program, {program, "t"}, {.env_set = {"PATH=/nonexistent"}});
+  // The installation's tool comes before one of the same name on PATH.
+  ScopedTempDir path_dir;
+  write_script(path_dir / "ar", "exit 9\n");
+  RunResult r = run(program, {program, "t"}, {.env_set = {"PATH=" + path_dir.path()}});
   ASSERT_EQ(r.exit_code(), 0) << r.err;
   expect_tree(root);
   // The entries are spelled relative to the program's directory.
@@ -78,6 +85,7 @@ TEST_F(InstalledTree, NeverRelocatesIntoTheCurrentDirectory) {
   struct Case {
     std::string argv0;
     std::vector<std::string> env;
+    bool without_proc = false;  // the system then names the program it started
   } cases[] = {
       // A caller that sets argv[0] itself: exec -a kiv-ar /opt/kiv/bin/kiv-ar.
       {"kiv-ar", {"PATH=/nonexistent"}},
@@ -88,13 +96,81 @@ TEST_F(InstalledTree, NeverRelocatesIntoTheCurrentDirectory) {
       {"kiv-ar", {"PATH=/nonexistent:" + x + "/bin"}},
       // An empty KIV_EXEC_PREFIX with the installation not on PATH.
       {"/nonexistent/kiv-ar", {"PATH=/nonexistent", "KIV_EXEC_PREFIX="}},
+      {"kiv-ar", {"PATH=/nonexistent:" + x + "/bin"}, true},
   };
   std::string program = root + "/bin/kiv-ar";
+  std::string not_run;
   for (const Case &c : cases) {
-    RunResult r = run(program, {c.argv0, "rcs", "lib.a", "a.o"}, {.env_set = c.env, .cwd = x + "/build"});
+    std::vector<std::string> argv = {c.argv0, "rcs", "lib.a", "a.o"};
+    std::string started = program;
+    if (c.without_proc) {
+      std::string cannot = KIV_SANITIZED ? "the sanitizers read /proc"
+                                           : refusal_of({"/usr/bin/unshare", "-m", "true"});
+      if (!cannot.empty()) {
+        not_run += " [without /proc: " + cannot + "]";
+        continue;
+      }
+      argv.insert(argv.begin(), {"unshare", "-m", "/bin/sh", "-c",
+                                 "/bin/mount -t tmpfs none /proc && exec /usr/bin/perl -e 'exec {shift} @ARGV' "
+                                 "\"$0\" \"$@\"",
+                                 program});
+      started = "/usr/bin/unshare";
+    }
+    remove_tree(record);
+    RunResult r = run(started, argv, {.env_set = c.env, .cwd = x + "/build"});
     EXPECT_EQ(r.exit_code(), 0) << c.argv0 << ": " << r.err;
     expect_tree(root);
     EXPECT_FALSE(file_exists(planted_ran)) << c.argv0;
+  }
+  if (!not_run.empty()) GTEST_SKIP() << "not run here:" << not_run;
+}
+
+// Another user swaps two names of theirs while root runs the wrapper: on
+// PATH, a link kiv-ar to our program and one to their tree; as TMPDIR, in
+// a sticky folder, a folder of theirs and a link to one of ours.
+TEST_F(InstalledTree, NamesAnotherUserSwapsNeverWin) {
+  if (geteuid() != 0) GTEST_SKIP() << "another user's names take root to make";
+  ASSERT_EQ(chmod(dir.path().c_str(), 0711), 0);
+  const std::string here = real_path(dir.path()), ran = here + "/ran", safe = here + "/safe";
+  TreeLayout theirs(here + "/theirs");
+  theirs.make({kiv_ar});
+  write_file(theirs.plugin, "");
+  write_script(theirs.tools + "ar", ": > " + ran + "\n");
+  const std::string on_path = here + "/on-path", sticky = here + "/sticky";
+  for (const std::string &folder : {on_path, sticky, sticky + "/tmp", safe}) make_dir(folder);
+  ASSERT_EQ(chmod(sticky.c_str(), 01777), 0);
+  const std::string program = root + "/bin/kiv-ar";
+  for (auto [to, link] : {std::pair{program, on_path + "/kiv-ar"},
+                          {theirs.bin + "kiv-ar", on_path + "/next"}, {safe, sticky + "/x"}})
+    ASSERT_EQ(symlink(to.c_str(), link.c_str()), 0);
+  for (const std::string &name : {on_path, on_path + "/kiv-ar", on_path + "/next",
+                                  sticky + "/tmp", sticky + "/x"})
+    ASSERT_EQ(lchown(name.c_str(), 65534, 65534), 0);
+  write_file(here + "/args", "t\n");
+  struct Case {
+    std::string argv0, in, a, b, env;
+  } cases[] = {{"kiv-ar", on_path, "kiv-ar", "next", "PATH=" + on_path},
+               {program, sticky, "tmp", "x", "TMPDIR=" + sticky + "/tmp"}};
+  for (const Case &c : cases) {
+    pid_t swapper = fork();
+    if (swapper == 0) {
+      int at = open(c.in.c_str(), O_RDONLY | O_DIRECTORY);
+      if (setgid(65534) == 0 && setuid(65534) == 0)
+        for (;;) renameat2(at, c.a.c_str(), at, c.b.c_str(), RENAME_EXCHANGE);
+      _exit(1);
+    }
+    int wins = 0;
+    for (int i = 0; i < 300; ++i) {
+      remove(record.c_str());
+      run(program, {c.argv0, "@" + here + "/args"}, {.env_set = {"PATH=/nonexistent", c.env}});
+      // The tool gets its path and the response file, which must not lie in safe.
+      std::vector<std::string> got = recorded();
+      wins += file_exists(ran) || (!got.empty() && got.back().rfind("@" + safe, 0) == 0);
+      remove(ran.c_str());
+    }
+    kill(swapper, SIGKILL);
+    waitpid(swapper, nullptr, 0);
+    EXPECT_EQ(wins, 0) << c.argv0;
   }
 }
 
@@ -138,11 +214,12 @@ TEST_F(InstalledTree, ExecPrefixVariableIsJoinedWithoutSeparator) {
                        searched(above.exec_prefix, above.libexec_prefix) + "\n");
 }
 
-TEST_F(InstalledTree, EmptyExecPrefixMeansTheBareNameOnPath) {
+TEST_F(InstalledTree, EmptyExecPrefixMeansTheRunningProgram) {
+  // The build's own program has no tree, and does not take the one on PATH.
   RunResult r = run(kiv_ar, {"/nonexistent/kiv-ar", "t"},
                     {.env_set = {"PATH=" + root + "/bin", "KIV_EXEC_PREFIX="}});
-  ASSERT_EQ(r.exit_code(), 0) << r.err;
-  expect_tree(root);
+  EXPECT_EQ(r.exit_code(), 1);
+  EXPECT_EQ(r.err, "/nonexistent/kiv-ar: Cannot find plugin '" + plugin_name + "'\n");
 }
 
 TEST_F(InstalledTree, WithoutPathOnlyTheInstallationIsSearched) {

@@ -1,6 +1,5 @@
 #include "search_lists.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -9,6 +8,7 @@
 #include <initializer_list>
 
 #include "alloc.h"
+#include "argv.h"
 #include "handles.h"
 #include "kiv_config.h"
 #include "path.h"
@@ -19,27 +19,17 @@ prefix_list path_prefix_list;
 
 namespace {
 
-bool same_file(const char *a, const char *b) {
-  struct stat sa, sb;
-  return stat(a, &sa) == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-}
-
-// The real path of the file the program runs from, given the name it was
-// started under. Where a bare name would make the current directory (a
-// relative PATH element, or no PATH match) or a namesake (another file that
-// PATH yields for argv[0]) decide, the system says which file runs; failing
-// that, null (the configured directories) or, for a namesake, PATH's file.
-// A name with a '/' is taken as it is, and so is the file PATH yields for a
-// bare name that the user gave through KIV_EXEC_PREFIX.
-char *program_file(const char *program, bool from_argv0) {
+// The real path of the file the program runs from. A name with a '/' is the
+// user's and is taken as given. For a bare name the system says which file
+// runs: that one reading decides, since the file PATH yields under the name
+// may be another, and may change between two readings. Only where the
+// system cannot say is PATH searched, and a match through a relative
+// element, or none, locates nothing (null: the configured directories).
+char *program_file(const char *program) {
+  if (strchr(program, '/')) return resolve_real_path(program);
+  if (char *running = running_executable_path()) return running;
   unique_cstr found{find_program_path(program)};
-  if (!found || strchr(program, '/')) return found ? resolve_real_path(found.get()) : nullptr;
-  if (found.get()[0] != '/') return running_executable_path();
-  if (from_argv0) {
-    unique_cstr running{running_executable_path()};
-    if (running && !same_file(running.get(), found.get())) return running.release();
-  }
-  return resolve_real_path(found.get());
+  return found && found.get()[0] == '/' ? resolve_real_path(found.get()) : nullptr;
 }
 
 unique_cstr as_found(char *path) {
@@ -59,8 +49,8 @@ void init_search_lists(const char *argv0, const char *wrapper_name) {
   const char *program = program_from_env ? program_from_env.get() : argv0;
 
   // Both directories are relocated from the program's real path, which is
-  // looked up and resolved once.
-  unique_cstr program_path{program_file(program, !program_from_env)};
+  // found once.
+  unique_cstr program_path{program_file(program)};
   unique_cstr relocated_exec{relocate_prefix_ignoring_links(
       program_path.get(), CONFIGURED_BIN_PREFIX, CONFIGURED_EXEC_PREFIX)};
   unique_cstr relocated_libexec{relocate_prefix_ignoring_links(
@@ -100,9 +90,14 @@ char *find_tool(const char *name) {
 }
 
 void print_searched(const char *program, bool tool) {
-  fprintf(stderr, "%s: Searched", program);
+  // One line, whatever the names hold: their control bytes are shown.
+  write_argument(program, stderr, true);
+  fputs(": Searched", stderr);
   for (const prefix_list *list : {&exec_prefix_list, tool ? &path_prefix_list : nullptr})
-    for (const prefix_entry *entry = list ? list->head : nullptr; entry; entry = entry->next)
-      fprintf(stderr, " '%s'", entry->text);
+    for (const prefix_entry *entry = list ? list->head : nullptr; entry; entry = entry->next) {
+      fputs(" '", stderr);
+      write_argument(entry->text, stderr, true);
+      fputc('\'', stderr);
+    }
   fputc('\n', stderr);
 }
