@@ -113,10 +113,19 @@ int count_argv(const char *const *argv) {
   return count;
 }
 
-int write_argument(const char *arg, FILE *stream) {
+int write_argument(const char *arg, FILE *stream, bool controls_shown) {
   if (*arg == '\0') return fputs("\"\"", stream) == EOF;
   for (const char *p = arg; *p; ++p) {
     char c = *p;
+    if (controls_shown && char_in_class(c, CC_CNTRL)) {
+      // Shown, so that a terminal does not act on it: \t to \r by letter,
+      // the others in octal (ESC as \033).
+      bool lettered = c >= '\t' && c <= '\r';
+      if ((lettered ? fprintf(stream, "\\%c", "tnvfr"[c - '\t'])
+                    : fprintf(stream, "\\%03o", static_cast<unsigned>(c))) < 0)
+        return 1;
+      continue;
+    }
     if (c == '\n') {
       // A backslash before a newline would read back as a line
       // continuation and lose it; single quotes keep it.

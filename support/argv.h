@@ -25,9 +25,11 @@ int count_argv(const char *const *argv);
 // 1 for a null stream or at the first failed write. Neither flushes nor
 // closes the stream.
 int write_argv_to_file(const char *const *argv, FILE *stream);
-// One argument as write_argv_to_file writes it, without the newline.
-// 0 on success, 1 at the first failed write.
-int write_argument(const char *arg, FILE *stream);
+// One argument as write_argv_to_file writes it, without the newline; with
+// controls_shown, each control byte instead as an escape that a terminal
+// shows (\n, \033), for a line meant to be read. 0 on success, 1 at the
+// first failed write.
+int write_argument(const char *arg, FILE *stream, bool controls_shown = false);
 
 struct argv_deleter {
   void operator()(argv_vector argv) const { keeping_errno([argv] { free_argv(argv); }); }

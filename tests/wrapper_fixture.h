@@ -26,6 +26,11 @@ inline const char stand_in_tool_script[] =
     "for a; do case \"$a\" in @*) cp \"${a#@}\" \"$KIV_TEST_SAVE\";; esac; done\n"
     "eval \"${KIV_TEST_ACTION:-exit 0}\"\n";
 
+// A stand-in's action that fails unless SIGPIPE and SIGXFSZ start at their defaults.
+inline const std::string write_signals_at_default =
+    "KIV_TEST_ACTION=ign=$(/bin/sed -n 's/^SigIgn:[[:space:]]*//p' /proc/$$/status); "
+    "[ $((0x$ign & 0x1001000)) = 0 ]";
+
 // How a failed lookup lists an installation's directories, given its prefixes.
 inline std::string searched(const std::string &exec, const std::string &libexec) {
   const std::string suite = std::string(CONFIGURED_TARGET) + "/" + CONFIGURED_VERSION + "/";

@@ -55,6 +55,10 @@ TEST_F(WrapperTest, MissingPluginAndToolMessagesNameTheProgramAsInvoked) {
       {kiv_ranlib, {"kiv-ranlib", "-B" + bdir, "lib.a"}, "/no:/where",
        "kiv-ranlib: Cannot find binary 'ranlib'\n",
        "kiv-ranlib: Searched '" + bdir + "'" + configured + " '" + bdir + "' '/no/' '/where/'\n"},
+      // One trace entry is one line: control bytes are shown, not acted on.
+      {kiv_ar, {"kiv-ar", "-B", "/x\nkiv-ar: forged\033[2K"}, "/nonexistent",
+       "kiv-ar: Cannot find plugin '" + plugin_name + "'\n",
+       "kiv-ar: Searched '/x\\nkiv-ar:\\ forged\\033[2K/'" + configured + "\n"},
   };
   for (const Case &c : cases) {
     for (const std::string trace : {"", "1"}) {
@@ -136,10 +140,14 @@ TEST_F(WrapperTest, ExitCodesComeBackUnchanged) {
     EXPECT_EQ(r.exit_code(), code);
     EXPECT_EQ(r.err, "");
   }
-  // KIV_TRACE: what runs, each argument written as in a response file.
-  RunResult r = run(kiv_ar, {kiv_ar, "-B", bdir, "t", "a b"},
-                    {.env_set = {"PATH=/nonexistent", "KIV_TRACE=1"}});
-  EXPECT_EQ(r.err, kiv_ar + ": " + bdir + "ar --plugin " + bdir + plugin_name + " -t a\\ b\n");
+  // KIV_TRACE: what runs, as in a response file, on one line: control bytes
+  // are escaped. The tool still gets SIGPIPE and SIGXFSZ at their defaults.
+  RunResult r = run(kiv_ar, {kiv_ar, "-B", bdir, "t", "a b", "x\nkiv-ar: forged", "\033[2K\r\x7f"},
+                    {.env_set = {"PATH=/nonexistent", "KIV_TRACE=1",
+                                 write_signals_at_default}});
+  EXPECT_EQ(r.exit_code(), 0);
+  EXPECT_EQ(r.err, kiv_ar + ": " + bdir + "ar --plugin " + bdir + plugin_name +
+                       " -t a\\ b x\\nkiv-ar:\\ forged \\033[2K\\r\\177\n");
 }
 
 TEST_F(WrapperTest, ParentThatIgnoresSigchldStillGetsTheToolsStatus) {

@@ -101,10 +101,30 @@ struct hand_over {
   char *const *arguments() const { return file ? &file_argv[1] : command + 3; }
 };
 
+// While it lives, a write to a closed pipe or past the file-size limit
+// fails (EPIPE, EFBIG) instead of ending the process: from the response
+// file's making to its removal nothing may. The dispositions come back at
+// its end, so that the tool inherits the wrapper's own.
+struct write_signals_ignored {
+  write_signals_ignored() {
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGPIPE, &ignore, &pipe_was);
+    sigaction(SIGXFSZ, &ignore, &size_was);
+  }
+  ~write_signals_ignored() {
+    sigaction(SIGXFSZ, &size_was, nullptr);
+    sigaction(SIGPIPE, &pipe_was, nullptr);
+  }
+  struct sigaction pipe_was, size_was;
+};
+
 // Writes handed.command from index 1 into a new response file, through the
 // descriptor that made it. False, with the file removed and the message
 // written, when it cannot be written.
 bool write_response_file(hand_over &handed) {
+  write_signals_ignored guard;
   // "@" and the name are allocated first, the name having its template's
   // length: once the file exists, nothing may end the process until it is
   // removed.
@@ -131,27 +151,20 @@ bool write_response_file(hand_over &handed) {
 }
 
 // The trace before the run: the tool, "--plugin", the plugin and the
-// arguments as the tool gets them, each written as in a response file. The
-// response file may exist by now, and nothing may end the process before
-// it is removed: a write to a closed pipe or past the file-size limit
-// fails here instead of raising its signal.
+// arguments as the tool gets them, each written as in a response file with
+// its control bytes shown, on one line. The response file may exist by now.
 void print_run(const char *program, const hand_over &handed) {
-  struct sigaction ignore = {}, pipe_was, size_was;
-  ignore.sa_handler = SIG_IGN;
-  sigemptyset(&ignore.sa_mask);
-  sigaction(SIGPIPE, &ignore, &pipe_was);
-  sigaction(SIGXFSZ, &ignore, &size_was);
+  write_signals_ignored guard;
   char *const *command = handed.command;
   char *const tool_and_plugin[] = {command[0], command[1], command[2], nullptr};
-  fprintf(stderr, "%s:", program);
+  write_argument(program, stderr, true);
+  fputc(':', stderr);
   for (char *const *words : {static_cast<char *const *>(tool_and_plugin), handed.arguments()})
     for (char *const *word = words; *word; ++word) {
       fputc(' ', stderr);
-      write_argument(*word, stderr);
+      write_argument(*word, stderr, true);
     }
   fputc('\n', stderr);
-  sigaction(SIGXFSZ, &size_was, nullptr);
-  sigaction(SIGPIPE, &pipe_was, nullptr);
 }
 
 tool_outcome run_tool(pex_pipeline *pipeline, const char *tool, char *const *argv) {
