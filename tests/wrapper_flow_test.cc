@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstring>
 
@@ -223,9 +224,17 @@ TEST_F(WrapperTest, ToolKilledByASignal) {
 TEST_F(WrapperTest, ToolThatCannotBeStarted) {
   if (!spawn_reports_start_failure()) GTEST_SKIP() << no_spawn_start_failure;
   write_file(bdir + "nm", "\x01\x02 no known executable format\n", 0755);
-  RunResult r = run(kiv_nm, {kiv_nm, "-B", bdir, "x.o"}, {.env_set = {"PATH=/nonexistent"}});
-  EXPECT_EQ(r.exit_code(), 1);
-  EXPECT_EQ(r.err, "Error running " + bdir + "nm: posix_spawnp\n");
+  // KIV_TRACE adds what runs before, and the system's reason after.
+  for (const std::string trace : {"", "1"}) {
+    RunResult r = run(kiv_nm, {kiv_nm, "-B", bdir, "x.o"},
+                      {.env_set = {"PATH=/nonexistent", "KIV_TRACE=" + trace}});
+    EXPECT_EQ(r.exit_code(), 1);
+    const std::string line = "Error running " + bdir + "nm: posix_spawnp\n";
+    EXPECT_EQ(r.err, trace.empty() ? line
+                                   : kiv_nm + ": " + bdir + "nm --plugin " + bdir + plugin_name +
+                                         " x.o\n" + line + kiv_nm + ": posix_spawnp: " +
+                                         strerror(ENOEXEC) + "\n");
+  }
 }
 
 TEST_F(WrapperTest, EmptyArgumentVectorIsNoCrash) {

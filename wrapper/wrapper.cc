@@ -168,10 +168,9 @@ void print_run(const char *program, const hand_over &handed) {
 }
 
 tool_outcome run_tool(pex_pipeline *pipeline, const char *tool, char *const *argv) {
-  tool_outcome outcome{nullptr, 0};
-  int err = 0;
+  tool_outcome outcome{nullptr, 0, 0};
   outcome.message = pex_run_in(pipeline, PEX_FINAL | PEX_USE_PATH, tool, argv, nullptr, nullptr,
-                               &outcome.status, &err);
+                               &outcome.status, &outcome.error);
   return outcome;
 }
 
@@ -254,5 +253,11 @@ int wrapper_main(const personality_row &personality, int argc, char **argv) {
   const tool_outcome outcome = run_tool(pipeline.get(), tool.get(), handed.argv());
   // Before any message: writing one to a closed pipe ends the process.
   handed.file.reset();
-  return exit_code_for(tool.get(), outcome, stderr);
+  int code = exit_code_for(tool.get(), outcome, stderr);
+  if (outcome.message && outcome.error != 0 && tracing()) {
+    // Why the tool could not be run: not a program for this machine, say.
+    write_argument(name, stderr, true);
+    fprintf(stderr, ": %s: %s\n", outcome.message, strerror(outcome.error));
+  }
+  return code;
 }

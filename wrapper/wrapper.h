@@ -22,10 +22,11 @@ bool take_directory_option(int *argc, char **argv, const char **directory);
 char *dashed_first_argument(const personality_row &personality, char *const *argv);
 
 // What became of the tool: a message when it could not be run (or waited
-// for), else its raw wait status.
+// for), with the system's error number (0: none), else its raw wait status.
 struct tool_outcome {
   const char *message;
   int status;
+  int error;
 };
 
 // The wrapper's exit status for the tool's outcome: the tool's own exit
