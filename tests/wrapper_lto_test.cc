@@ -306,6 +306,64 @@ TEST_F(LtoJobChecks, EachCheckFailsWithAnEmptyPlugin) {
   run_checks(install("empty plugin", Sabotage::empty_plugin), true);
 }
 
+// Each message that README.md's "When it does not work" leads a point with
+// comes out of the programs as it says, with the status it says: the
+// wrapper's own, and the tool's when the plugin is an empty file.
+TEST_F(LtoJob, MessagesWhenItDoesNotWorkAreTheProgramsOwn) {
+  Tree tree = install("kiv", Sabotage::none), broken = install("broken", Sabotage::none);
+  ASSERT_EQ(unlink(broken.plugin.c_str()), 0);
+  write_file(broken.plugin, "");
+  const std::string bad = work + "/bad/", many = work + "/many.o";
+  make_dir(bad);
+  write_file(bad + "ar", "\x01\x02 no program\n", 0755);
+  write_file(bad + plugin_name, "");
+  std::string functions;  // so many that nm writes past what a pipe holds
+  for (int i = 0; i < 20000; ++i) functions += "int f" + std::to_string(i) + "(void) { return 0; }\n";
+  write_file(work + "/many.c", functions);
+  ASSERT_EQ(run_program(clang, {clang, "-c", work + "/many.c", "-o", many}).exit_code(), 0);
+  struct Case {
+    std::string message, program;  // no program: the plugin's message, not ours
+    std::vector<std::string> argv, env;
+    int code;
+    std::string shown = "";  // what the output holds, when not the message itself
+  } cases[] = {
+      {"kiv-ar: Cannot find plugin 'libvesk_plugin.so'", tree.bin + "kiv-ar", {"kiv-ar", "t", "x.a"},
+       {"KIV_EXEC_PREFIX=/nonexistent/"}, 1, "kiv-ar: Cannot find plugin '" + plugin_name + "'"},
+      {"kiv-ar: Cannot find binary 'ar'", tree.bin + "kiv-ar", {"kiv-ar", "t", "x.a"},
+       {"PATH=/nonexistent"}, 1},
+      {"Failed to load plugin", broken.bin + "kiv-ar",
+       {"kiv-ar", "rcs", work + "/x.a", objects + "add.o"}, {}, 0},
+      {"LLVM gold plugin has failed to create LTO module: Opaque pointers are only supported in "
+       "-opaque-pointers mode", "", {}, {}, 0},
+      {"Error running /usr/bin/ar: posix_spawnp", tree.bin + "kiv-ar",
+       {"kiv-ar", "-B", bad, "t", "x.a"}, {}, 1, "Error running " + bad + "ar: posix_spawnp"},
+      {"nm terminated with signal 13 [Broken pipe]", "/bin/bash",
+       {"bash", "-c", "set -o pipefail; \"$0\" \"$1\" | head -c 1 > /dev/null", tree.bin + "kiv-nm",
+        many}, {}, 1},
+  };
+  std::string readme = read_file(std::string(KIV_TEST_SOURCE_DIR) + "/../README.md");
+  size_t begin = readme.find("\n## When it does not work\n");
+  ASSERT_NE(begin, std::string::npos);
+  std::string section = readme.substr(begin, readme.find("\n## ", begin + 1) - begin);
+  int listed = 0;
+  for (size_t at = 0; (at = section.find("\n- `", at)) != std::string::npos; ++listed) {
+    at += 4;
+    std::string message = section.substr(at, section.find('`', at) - at);
+    for (size_t nl; (nl = message.find("\n")) != std::string::npos;)
+      message.replace(nl, message.find_first_not_of(' ', nl + 1) - nl, " ");
+    auto c = std::find_if(std::begin(cases), std::end(cases),
+                          [&](const Case &k) { return k.message == message; });
+    ASSERT_NE(c, std::end(cases)) << "README.md lists a message this test does not know: " << message;
+    if (c->program.empty()) continue;
+    if (c->message.starts_with("Error running") && !spawn_reports_start_failure()) continue;
+    RunResult r = run_program(c->program, c->argv, {.env_set = c->env, .cwd = work});
+    EXPECT_EQ(r.exit_code(), c->code) << message << "\n" << output_of(r);
+    EXPECT_NE(r.err.find(c->shown.empty() ? message : c->shown), std::string::npos)
+        << message << "\n" << output_of(r);
+  }
+  EXPECT_EQ(listed, std::size(cases));
+}
+
 // A build system's recipe for the wrappers, tried on the small library.
 struct Recipe {
   const char *name;
