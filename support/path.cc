@@ -1,11 +1,13 @@
 #include "path.h"
 
+#include "kiv_platform.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
-#if defined(KIV_HAVE_ELF_AUX_INFO) || defined(KIV_HAVE_GETAUXVAL)
+#if KIV_HAVE_ELF_AUX_INFO || KIV_HAVE_GETAUXVAL
 #include <sys/auxv.h>
 #endif
-#if defined(KIV_HAVE_KERN_PROC_PATHNAME)
+#if KIV_HAVE_KERN_PROC_PATHNAME
 #include <sys/sysctl.h>
 #include <sys/types.h>
 #endif
@@ -209,13 +211,13 @@ namespace {
 // The kernel's own name for the executable, with no link in it; null where
 // the system cannot tell.
 char *reported_executable_path() {
-#if defined(KIV_HAVE_ELF_AUX_INFO)
+#if KIV_HAVE_ELF_AUX_INFO
   {
     char path[PATH_MAX];
     if (elf_aux_info(AT_EXECPATH, path, sizeof path) == 0) return strdup(path);
   }
 #endif
-#if defined(KIV_HAVE_KERN_PROC_PATHNAME)
+#if KIV_HAVE_KERN_PROC_PATHNAME
   {
     int name[] = {CTL_KERN, KERN_PROC, KERN_PROC_PATHNAME, -1};
     char path[PATH_MAX];
@@ -223,7 +225,7 @@ char *reported_executable_path() {
     if (sysctl(name, 4, path, &size, nullptr, 0) == 0) return strdup(path);
   }
 #endif
-#if defined(KIV_HAVE_PROC_SELF_EXE)
+#if KIV_HAVE_PROC_SELF_EXE
   // readlink gives no terminator and no length it needed: grow until it fits.
   for (size_t size = 256; size <= 1u << 20; size *= 2) {
     unique_cstr path{static_cast<char *>(malloc(size))};
@@ -244,7 +246,7 @@ char *reported_executable_path() {
 char *running_executable_path() {
   unique_cstr reported{reported_executable_path()};
   if (reported && reported.get()[0] == '/') return reported.release();
-#if defined(KIV_HAVE_GETAUXVAL)
+#if KIV_HAVE_GETAUXVAL
   // Without /proc: the name the program was started by, resolved.
   if (auto *started = reinterpret_cast<const char *>(getauxval(AT_EXECFN)))
     return realpath(started, nullptr);

@@ -1,5 +1,7 @@
 #include "pex_posix.h"
 
+#include "kiv_platform.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -139,7 +141,7 @@ int posix_wait_child(pex_pipeline *, pid_t pid, int *status, pex_child_times *ti
 
   pid_t r;
   if (times) {
-#if defined(KIV_HAVE_WAIT4)
+#if KIV_HAVE_WAIT4
     struct rusage usage;
     do {
       r = wait4(pid, status, 0, &usage);
