@@ -150,11 +150,18 @@ class LtoJob : public ::testing::Test {
   }
 
   // Lays out an installed tree in the test's directory: the built programs,
-  // with LLVM's gold plugin as the suite's plugin, or with one of two faults.
-  // The name may hold spaces, so that the plugin's path does too.
-  Tree install(const std::string &name, Sabotage sabotage) {
+  // or all that the build's install step installs, with LLVM's gold plugin as
+  // the suite's plugin, or with one of two faults. The name may hold spaces,
+  // so that the plugin's path does too.
+  Tree install(const std::string &name, Sabotage sabotage, bool install_step = false) {
     Tree tree(work + "/" + name);
-    tree.make({kiv_ar, kiv_nm, kiv_ranlib});
+    if (install_step) {
+      RunResult r = run_program(KIV_TEST_CMAKE, {"cmake", "--install", KIV_TEST_BUILD_DIR,
+                                                 "--prefix", work + "/" + name});
+      EXPECT_EQ(r.exit_code(), 0) << "cmake --install: " << output_of(r);
+    } else {
+      tree.make({kiv_ar, kiv_nm, kiv_ranlib});
+    }
     if (sabotage == Sabotage::wrapper_runs_plain_tool)
       for (std::string tool : {"ar", "nm", "ranlib"})
         write_script(tree.bin + "kiv-" + tool, "exec " + tool + " \"$@\"\n");
@@ -316,6 +323,9 @@ struct Recipe {
   std::vector<const char *> programs;    // built; each must print 42
   std::vector<const char *> in_log;      // the build's output must show these
   std::vector<const char *> not_in_log;  // ... and must not show these
+  bool moved = false;                    // the tree is moved after it is installed
+  Sabotage sabotage = Sabotage::none;    // a control: kiv-ar runs the plain ar
+  const char *fails_with = nullptr;      // ... and the build fails, showing this
 };
 
 const std::vector<const char *> c_sources = {"add.c", "twice.c", "main.c"};
@@ -332,13 +342,27 @@ const Recipe recipes[] = {
     {"make_ar_flags", "# make, for a makefile whose AR holds its flags", {"make"},
      with({"Makefile.ar-flags"}), "mv Makefile.ar-flags Makefile", {"prog"},
      {"clang -flto -o prog", "kiv-ar rc libcalc.a", "kiv-ranlib", "-DCALC_OWN_FLAGS"}, {}},
-    {"cmake", "# CMake without IPO:", {"cmake", "ninja"}, with({"CMakeLists.txt"}), "",
+    {"cmake", "# CMake without IPO,", {"cmake", "ninja"}, with({"CMakeLists.txt"}), "",
      {"build/prog", "build/prog_cxx"}, {"-flto", "kiv-ar", "kiv-ranlib"}, {}},
-    {"cmake_ipo", "# CMake with IPO:", {"cmake", "ninja"}, with({"CMakeLists.txt"}), "",
+    {"cmake_ipo", "# CMake with IPO,", {"cmake", "ninja"}, with({"CMakeLists.txt"}), "",
      {"build/prog", "build/prog_cxx"}, {"-flto", "kiv-ar", "kiv-ranlib"},
      {"llvm-ar", "llvm-ranlib"}},
-    {"meson", "# Meson:", {"meson", "ninja"}, with({"meson.build"}), "", {"build/prog"},
+    // The initial cache finds the wrappers from a moved tree, and no entry of
+    // it is reported unused, though the project enables no Fortran.
+    {"cmake_lto_cmake", "# CMake: the installation's", {"cmake", "ninja"}, with({"CMakeLists.txt"}),
+     "", {"build/prog", "build/prog_cxx"}, {"-flto", "kiv-ar", "kiv-ranlib"},
+     {"llvm-ar", "llvm-ranlib", "not used"}, true},
+    {"cmake_lto_cmake_plain_ar", "# CMake: the installation's", {"cmake", "ninja"},
+     with({"CMakeLists.txt"}), "", {}, {}, {}, true, Sabotage::wrapper_runs_plain_tool,
+     "archive has no index; run ranlib to add one"},
+    {"meson", "# Meson, in full,", {"meson", "ninja"}, with({"meson.build"}), "", {"build/prog"},
      {"-flto", "kiv-ar"}, {}},
+    // The native file by name, from the installation it was written for.
+    {"meson_native_file", "# Meson: the installation's", {"meson", "ninja"}, with({"meson.build"}),
+     "", {"build/prog"}, {"-flto", "kiv-ar"}, {"llvm-ar"}},
+    {"meson_native_file_plain_ar", "# Meson: the installation's", {"meson", "ninja"},
+     with({"meson.build"}), "", {}, {}, {}, false, Sabotage::wrapper_runs_plain_tool,
+     "archive has no index; run ranlib to add one"},
     {"autotools", "# autoconf, automake and libtool",
      {"autoreconf", "libtoolize", "automake", "make"}, with({"configure.ac", "Makefile.am"}),
      "autoreconf -i", {"prog"},
@@ -355,14 +379,14 @@ const Recipe recipes[] = {
 void PrintTo(const Recipe &recipe, std::ostream *os) { *os << recipe.name; }
 
 // The paragraph of README.md's recipes that begins with title, with the
-// tree's bin directory for /opt/kiv/bin; empty when there is none.
-std::string readme_recipe(const std::string &title, const std::string &bin) {
+// tree's prefix for /opt/kiv; empty when there is none.
+std::string readme_recipe(const std::string &title, const std::string &prefix) {
   std::string readme = read_file(std::string(KIV_TEST_SOURCE_DIR) + "/../README.md");
   size_t begin = readme.find("\n" + title, readme.find("\n```sh\n", readme.find("\n## Recipes")));
   if (begin == std::string::npos) return "";
   std::string text = readme.substr(begin, std::min(readme.find("\n\n", begin + 1),
                                                    readme.find("\n```", begin + 1)) - begin);
-  for (size_t at; (at = text.find("/opt/kiv/bin")) != std::string::npos;) text.replace(at, 12, bin);
+  for (size_t at; (at = text.find("/opt/kiv")) != std::string::npos;) text.replace(at, 8, prefix);
   return text;
 }
 
@@ -384,9 +408,13 @@ TEST_P(LtoRecipes, BuildThroughTheWrappers) {
   for (const char *program : recipe.needs)
     if (*program == '/' ? access(program, X_OK) != 0 : find_in_path(program).empty())
       GTEST_SKIP() << "no " << program;
-  // The tree's bin directory without its '/', as README.md's /opt/kiv/bin.
-  std::string bin = dir_of(install("kiv", Sabotage::none).bin);
-  std::string recipe_text = readme_recipe(recipe.title, bin);
+  // README.md's /opt/kiv: a tree that the build's install step laid out.
+  std::string prefix = work + "/kiv";
+  install(recipe.moved ? "installed" : "kiv", recipe.sabotage, true);
+  if (recipe.moved) {
+    ASSERT_EQ(rename((work + "/installed").c_str(), prefix.c_str()), 0) << strerror(errno);
+  }
+  std::string recipe_text = readme_recipe(recipe.title, prefix);
   ASSERT_NE(recipe_text, "") << "README.md has no recipe headed " << recipe.title;
   std::string dir = work + "/calc";
   make_dir(dir);
@@ -394,12 +422,19 @@ TEST_P(LtoRecipes, BuildThroughTheWrappers) {
   // The recipe names the compiler itself, and clang is that of the plugin.
   const char *path = getenv("PATH");
   RunOptions options = {
-      .env_set = {"PATH=" + bin + ":" + dir_of(clang) + ":" + (path ? path : "/usr/bin:/bin")},
+      .env_set = {"PATH=" + prefix + "/bin:" + dir_of(clang) + ":" +
+                  (path ? path : "/usr/bin:/bin")},
       .env_unset = {"CC", "CXX", "CFLAGS", "CXXFLAGS", "LDFLAGS", "AR", "RANLIB", "NM", "MAKEFLAGS",
                     "MFLAGS", "ARFLAGS", "RUSTC", "RUSTFLAGS", "CARGO_TARGET_DIR"},
       .cwd = dir};
   RunResult r = run_program("/bin/sh", {"sh", "-ec", recipe.prepare + recipe_text}, options);
   std::string log = output_of(r);
+  if (recipe.fails_with) {
+    EXPECT_NE(r.exit_code(), 0) << recipe_text << "\nbuilt with the plain ar:\n" << log;
+    EXPECT_NE(log.find(recipe.fails_with), std::string::npos) << "no " << recipe.fails_with << ":\n"
+                                                            << log;
+    return;
+  }
   ASSERT_EQ(r.exit_code(), 0) << recipe_text << "\nfailed:\n" << log;
   for (const char *shown : recipe.in_log)
     EXPECT_NE(log.find(shown), std::string::npos) << "the build did not run " << shown << ":\n"
