@@ -319,7 +319,7 @@ struct Recipe {
   const char *title;                // its paragraph's first line in README.md
   std::vector<const char *> needs;  // programs, looked up in PATH unless absolute
   std::vector<const char *> files;  // copied from the project
-  const char *prepare;              // shell commands run before the recipe
+  std::string prepare;              // shell commands run before the recipe
   std::vector<const char *> programs;    // built; each must print 42
   std::vector<const char *> in_log;      // the build's output must show these
   std::vector<const char *> not_in_log;  // ... and must not show these
@@ -333,6 +333,11 @@ std::vector<const char *> with(std::vector<const char *> files) {
   files.insert(files.end(), c_sources.begin(), c_sources.end());
   return files;
 }
+// Debian's Rust, offline: its rustc is on LLVM 14, as clang and the plugin are.
+const std::vector<const char *> cargo_needs = {"/usr/bin/cargo", "/usr/bin/rustc", "ld.gold"};
+const std::vector<const char *> crate = {"Cargo.toml", "build.rs", "main.rs", "config.toml",
+                                         "add.c", "twice.c"};
+const std::string offline = "export CARGO_HOME=$PWD/.cargo\nmkdir .cargo; mv config.toml .cargo/\n";
 
 // The commands are README.md's, run as written; the rows say what to check.
 const Recipe recipes[] = {
@@ -367,13 +372,19 @@ const Recipe recipes[] = {
      {"autoreconf", "libtoolize", "automake", "make"}, with({"configure.ac", "Makefile.am"}),
      "autoreconf -i", {"prog"},
      {"-flto", "kiv-ar cr", "kiv-ranlib"}, {"libcalc.so"}},
-    // Debian's Rust, offline: its rustc is on LLVM 14, as clang and the plugin
-    // are, and a newer rustc's bitcode (rustup's) is more than they can read.
-    {"cargo", "# Cargo,", {"/usr/bin/cargo", "/usr/bin/rustc", "ld.gold"},
-     {"Cargo.toml", "build.rs", "main.rs", "config.toml", "add.c", "twice.c"},
-     "PATH=/usr/bin:$PATH CARGO_HOME=$PWD/.cargo\nmkdir .cargo; mv config.toml .cargo/",
-     {"target/debug/prog"}, {"\"-flto\"", "\"kiv-ar\" \"cq\"", "\"kiv-ar\" \"s\"", "-fuse-ld=gold"},
-     {}},
+    // The crate's program links the archive of its build script.
+    {"cargo", "# Cargo,", cargo_needs, crate, offline, {"target/debug/prog"},
+     {"\"-flto\"", "\"kiv-ar\" \"cq\"", "\"kiv-ar\" \"s\"", "-fuse-ld=gold"}, {}},
+    {"cargo_plain_ar", "# Cargo,", cargo_needs, crate, offline, {}, {}, {}, false,
+     Sabotage::wrapper_runs_plain_tool, "no archive symbol table (run ranlib)"},
+    // A library crate: rustc puts the archive's members into its rlib, with an
+    // index of its own, and the program links that. The plain ar does as well.
+    {"cargo_library_plain_ar", "# Cargo,", cargo_needs,
+     {"calc-sys/Cargo.toml", "calc-sys/build.rs", "calc-sys/lib.rs", "calc-sys/main.rs",
+      "config.toml", "add.c", "twice.c"},
+     offline + "cd calc-sys\n", {"calc-sys/target/debug/prog"},
+     {"\"-flto\"", "\"kiv-ar\" \"cq\"", "-l static=calc", "-fuse-ld=gold"}, {}, false,
+     Sabotage::wrapper_runs_plain_tool},
 };
 
 void PrintTo(const Recipe &recipe, std::ostream *os) { *os << recipe.name; }
@@ -417,12 +428,19 @@ TEST_P(LtoRecipes, BuildThroughTheWrappers) {
   std::string recipe_text = readme_recipe(recipe.title, prefix);
   ASSERT_NE(recipe_text, "") << "README.md has no recipe headed " << recipe.title;
   std::string dir = work + "/calc";
-  make_dir(dir);
-  for (const char *file : recipe.files) write_file(dir + "/" + file, read_file(project + file));
-  // The recipe names the compiler itself, and clang is that of the plugin.
+  for (const char *file : recipe.files) {
+    make_dir(dir_of(dir + "/" + file));
+    write_file(dir + "/" + file, read_file(project + file));
+  }
+  // As where rustup is installed, a cargo and a rustc come first on PATH, and
+  // must not run. The recipe names the compiler itself, and clang is that of
+  // the plugin.
+  make_dir(work + "/rustup");
+  for (const char *tool : {"cargo", "rustc"})
+    write_script(work + "/rustup/" + tool, "echo \"rustup's $0 ran\" >&2; exit 1\n");
   const char *path = getenv("PATH");
   RunOptions options = {
-      .env_set = {"PATH=" + prefix + "/bin:" + dir_of(clang) + ":" +
+      .env_set = {"PATH=" + work + "/rustup:" + prefix + "/bin:" + dir_of(clang) + ":" +
                   (path ? path : "/usr/bin:/bin")},
       .env_unset = {"CC", "CXX", "CFLAGS", "CXXFLAGS", "LDFLAGS", "AR", "RANLIB", "NM", "MAKEFLAGS",
                     "MFLAGS", "ARFLAGS", "RUSTC", "RUSTFLAGS", "CARGO_TARGET_DIR"},
