@@ -150,11 +150,18 @@ class LtoJob : public ::testing::Test {
   }
 
   // Lays out an installed tree in the test's directory: the built programs,
-  // with LLVM's gold plugin as the suite's plugin, or with one of two faults.
-  // The name may hold spaces, so that the plugin's path does too.
-  Tree install(const std::string &name, Sabotage sabotage) {
+  // or all that the build's install step installs, with LLVM's gold plugin as
+  // the suite's plugin, or with one of two faults. The name may hold spaces,
+  // so that the plugin's path does too.
+  Tree install(const std::string &name, Sabotage sabotage, bool install_step = false) {
     Tree tree(work + "/" + name);
-    tree.make({kiv_ar, kiv_nm, kiv_ranlib});
+    if (install_step) {
+      RunResult r = run_program(KIV_TEST_CMAKE, {"cmake", "--install", KIV_TEST_BUILD_DIR,
+                                                 "--prefix", work + "/" + name});
+      EXPECT_EQ(r.exit_code(), 0) << "cmake --install: " << output_of(r);
+    } else {
+      tree.make({kiv_ar, kiv_nm, kiv_ranlib});
+    }
     if (sabotage == Sabotage::wrapper_runs_plain_tool)
       for (std::string tool : {"ar", "nm", "ranlib"})
         write_script(tree.bin + "kiv-" + tool, "exec " + tool + " \"$@\"\n");
@@ -370,10 +377,13 @@ struct Recipe {
   const char *title;                // its paragraph's first line in README.md
   std::vector<const char *> needs;  // programs, looked up in PATH unless absolute
   std::vector<const char *> files;  // copied from the project
-  const char *prepare;              // shell commands run before the recipe
+  std::string prepare;              // shell commands run before the recipe
   std::vector<const char *> programs;    // built; each must print 42
   std::vector<const char *> in_log;      // the build's output must show these
   std::vector<const char *> not_in_log;  // ... and must not show these
+  bool moved = false;                    // the tree is moved after it is installed
+  Sabotage sabotage = Sabotage::none;    // a control: kiv-ar runs the plain ar
+  const char *fails_with = nullptr;      // ... and the build fails, showing this
 };
 
 const std::vector<const char *> c_sources = {"add.c", "twice.c", "main.c"};
@@ -381,6 +391,11 @@ std::vector<const char *> with(std::vector<const char *> files) {
   files.insert(files.end(), c_sources.begin(), c_sources.end());
   return files;
 }
+// Debian's Rust, offline: its rustc is on LLVM 14, as clang and the plugin are.
+const std::vector<const char *> cargo_needs = {"/usr/bin/cargo", "/usr/bin/rustc", "ld.gold"};
+const std::vector<const char *> crate = {"Cargo.toml", "build.rs", "main.rs", "config.toml",
+                                         "add.c", "twice.c"};
+const std::string offline = "export CARGO_HOME=$PWD/.cargo\nmkdir .cargo; mv config.toml .cargo/\n";
 
 // The commands are README.md's, run as written; the rows say what to check.
 const Recipe recipes[] = {
@@ -390,37 +405,57 @@ const Recipe recipes[] = {
     {"make_ar_flags", "# make, for a makefile whose AR holds its flags", {"make"},
      with({"Makefile.ar-flags"}), "mv Makefile.ar-flags Makefile", {"prog"},
      {"clang -flto -o prog", "kiv-ar rc libcalc.a", "kiv-ranlib", "-DCALC_OWN_FLAGS"}, {}},
-    {"cmake", "# CMake without IPO:", {"cmake", "ninja"}, with({"CMakeLists.txt"}), "",
+    {"cmake", "# CMake without IPO,", {"cmake", "ninja"}, with({"CMakeLists.txt"}), "",
      {"build/prog", "build/prog_cxx"}, {"-flto", "kiv-ar", "kiv-ranlib"}, {}},
-    {"cmake_ipo", "# CMake with IPO:", {"cmake", "ninja"}, with({"CMakeLists.txt"}), "",
+    {"cmake_ipo", "# CMake with IPO,", {"cmake", "ninja"}, with({"CMakeLists.txt"}), "",
      {"build/prog", "build/prog_cxx"}, {"-flto", "kiv-ar", "kiv-ranlib"},
      {"llvm-ar", "llvm-ranlib"}},
-    {"meson", "# Meson:", {"meson", "ninja"}, with({"meson.build"}), "", {"build/prog"},
+    // The initial cache finds the wrappers from a moved tree, and no entry of
+    // it is reported unused, though the project enables no Fortran.
+    {"cmake_lto_cmake", "# CMake: the installation's", {"cmake", "ninja"}, with({"CMakeLists.txt"}),
+     "", {"build/prog", "build/prog_cxx"}, {"-flto", "kiv-ar", "kiv-ranlib"},
+     {"llvm-ar", "llvm-ranlib", "not used"}, true},
+    {"cmake_lto_cmake_plain_ar", "# CMake: the installation's", {"cmake", "ninja"},
+     with({"CMakeLists.txt"}), "", {}, {}, {}, true, Sabotage::wrapper_runs_plain_tool,
+     "archive has no index; run ranlib to add one"},
+    {"meson", "# Meson, in full,", {"meson", "ninja"}, with({"meson.build"}), "", {"build/prog"},
      {"-flto", "kiv-ar"}, {}},
+    // The native file by name, from the installation it was written for.
+    {"meson_native_file", "# Meson: the installation's", {"meson", "ninja"}, with({"meson.build"}),
+     "", {"build/prog"}, {"-flto", "kiv-ar"}, {"llvm-ar"}},
+    {"meson_native_file_plain_ar", "# Meson: the installation's", {"meson", "ninja"},
+     with({"meson.build"}), "", {}, {}, {}, false, Sabotage::wrapper_runs_plain_tool,
+     "archive has no index; run ranlib to add one"},
     {"autotools", "# autoconf, automake and libtool",
      {"autoreconf", "libtoolize", "automake", "make"}, with({"configure.ac", "Makefile.am"}),
      "autoreconf -i", {"prog"},
      {"-flto", "kiv-ar cr", "kiv-ranlib"}, {"libcalc.so"}},
-    // Debian's Rust, offline: its rustc is on LLVM 14, as clang and the plugin
-    // are, and a newer rustc's bitcode (rustup's) is more than they can read.
-    {"cargo", "# Cargo,", {"/usr/bin/cargo", "/usr/bin/rustc", "ld.gold"},
-     {"Cargo.toml", "build.rs", "main.rs", "config.toml", "add.c", "twice.c"},
-     "PATH=/usr/bin:$PATH CARGO_HOME=$PWD/.cargo\nmkdir .cargo; mv config.toml .cargo/",
-     {"target/debug/prog"}, {"\"-flto\"", "\"kiv-ar\" \"cq\"", "\"kiv-ar\" \"s\"", "-fuse-ld=gold"},
-     {}},
+    // The crate's program links the archive of its build script.
+    {"cargo", "# Cargo,", cargo_needs, crate, offline, {"target/debug/prog"},
+     {"\"-flto\"", "\"kiv-ar\" \"cq\"", "\"kiv-ar\" \"s\"", "-fuse-ld=gold"}, {}},
+    {"cargo_plain_ar", "# Cargo,", cargo_needs, crate, offline, {}, {}, {}, false,
+     Sabotage::wrapper_runs_plain_tool, "no archive symbol table (run ranlib)"},
+    // A library crate: rustc puts the archive's members into its rlib, with an
+    // index of its own, and the program links that. The plain ar does as well.
+    {"cargo_library_plain_ar", "# Cargo,", cargo_needs,
+     {"calc-sys/Cargo.toml", "calc-sys/build.rs", "calc-sys/lib.rs", "calc-sys/main.rs",
+      "config.toml", "add.c", "twice.c"},
+     offline + "cd calc-sys\n", {"calc-sys/target/debug/prog"},
+     {"\"-flto\"", "\"kiv-ar\" \"cq\"", "-l static=calc", "-fuse-ld=gold"}, {}, false,
+     Sabotage::wrapper_runs_plain_tool},
 };
 
 void PrintTo(const Recipe &recipe, std::ostream *os) { *os << recipe.name; }
 
 // The paragraph of README.md's recipes that begins with title, with the
-// tree's bin directory for /opt/kiv/bin; empty when there is none.
-std::string readme_recipe(const std::string &title, const std::string &bin) {
+// tree's prefix for /opt/kiv; empty when there is none.
+std::string readme_recipe(const std::string &title, const std::string &prefix) {
   std::string readme = read_file(std::string(KIV_TEST_SOURCE_DIR) + "/../README.md");
   size_t begin = readme.find("\n" + title, readme.find("\n```sh\n", readme.find("\n## Recipes")));
   if (begin == std::string::npos) return "";
   std::string text = readme.substr(begin, std::min(readme.find("\n\n", begin + 1),
                                                    readme.find("\n```", begin + 1)) - begin);
-  for (size_t at; (at = text.find("/opt/kiv/bin")) != std::string::npos;) text.replace(at, 12, bin);
+  for (size_t at; (at = text.find("/opt/kiv")) != std::string::npos;) text.replace(at, 8, prefix);
   return text;
 }
 
@@ -442,22 +477,40 @@ TEST_P(LtoRecipes, BuildThroughTheWrappers) {
   for (const char *program : recipe.needs)
     if (*program == '/' ? access(program, X_OK) != 0 : find_in_path(program).empty())
       GTEST_SKIP() << "no " << program;
-  // The tree's bin directory without its '/', as README.md's /opt/kiv/bin.
-  std::string bin = dir_of(install("kiv", Sabotage::none).bin);
-  std::string recipe_text = readme_recipe(recipe.title, bin);
+  // README.md's /opt/kiv: a tree that the build's install step laid out.
+  std::string prefix = work + "/kiv";
+  install(recipe.moved ? "installed" : "kiv", recipe.sabotage, true);
+  if (recipe.moved) {
+    ASSERT_EQ(rename((work + "/installed").c_str(), prefix.c_str()), 0) << strerror(errno);
+  }
+  std::string recipe_text = readme_recipe(recipe.title, prefix);
   ASSERT_NE(recipe_text, "") << "README.md has no recipe headed " << recipe.title;
   std::string dir = work + "/calc";
-  make_dir(dir);
-  for (const char *file : recipe.files) write_file(dir + "/" + file, read_file(project + file));
-  // The recipe names the compiler itself, and clang is that of the plugin.
+  for (const char *file : recipe.files) {
+    make_dir(dir_of(dir + "/" + file));
+    write_file(dir + "/" + file, read_file(project + file));
+  }
+  // As where rustup is installed, a cargo and a rustc come first on PATH, and
+  // must not run. The recipe names the compiler itself, and clang is that of
+  // the plugin.
+  make_dir(work + "/rustup");
+  for (const char *tool : {"cargo", "rustc"})
+    write_script(work + "/rustup/" + tool, "echo \"rustup's $0 ran\" >&2; exit 1\n");
   const char *path = getenv("PATH");
   RunOptions options = {
-      .env_set = {"PATH=" + bin + ":" + dir_of(clang) + ":" + (path ? path : "/usr/bin:/bin")},
+      .env_set = {"PATH=" + work + "/rustup:" + prefix + "/bin:" + dir_of(clang) + ":" +
+                  (path ? path : "/usr/bin:/bin")},
       .env_unset = {"CC", "CXX", "CFLAGS", "CXXFLAGS", "LDFLAGS", "AR", "RANLIB", "NM", "MAKEFLAGS",
                     "MFLAGS", "ARFLAGS", "RUSTC", "RUSTFLAGS", "CARGO_TARGET_DIR"},
       .cwd = dir};
   RunResult r = run_program("/bin/sh", {"sh", "-ec", recipe.prepare + recipe_text}, options);
   std::string log = output_of(r);
+  if (recipe.fails_with) {
+    EXPECT_NE(r.exit_code(), 0) << recipe_text << "\nbuilt with the plain ar:\n" << log;
+    EXPECT_NE(log.find(recipe.fails_with), std::string::npos) << "no " << recipe.fails_with << ":\n"
+                                                            << log;
+    return;
+  }
   ASSERT_EQ(r.exit_code(), 0) << recipe_text << "\nfailed:\n" << log;
   for (const char *shown : recipe.in_log)
     EXPECT_NE(log.find(shown), std::string::npos) << "the build did not run " << shown << ":\n"

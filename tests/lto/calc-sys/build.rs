@@ -1,0 +1,3 @@
+fn main() {
+    cc::Build::new().file("../add.c").file("../twice.c").compile("calc");
+}

@@ -1,0 +1,3 @@
+extern "C" {
+    pub fn calc_twice(a: i32) -> i32;
+}

@@ -1,0 +1,3 @@
+fn main() {
+    println!("{}", unsafe { calc_sys::calc_twice(21) });
+}
