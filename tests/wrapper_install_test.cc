@@ -155,12 +155,14 @@ TEST_F(InstalledTree, NamesAnotherUserSwapsNeverWin) {
     pid_t swapper = fork();
     if (swapper == 0) {
       int at = open(c.in.c_str(), O_RDONLY | O_DIRECTORY);
-      if (setgid(65534) == 0 && setuid(65534) == 0)
+      // Last in line for the processor, so that the runs it races are not slowed.
+      if (nice(19) != -1 && setgid(65534) == 0 && setuid(65534) == 0)
         for (;;) renameat2(at, c.a.c_str(), at, c.b.c_str(), RENAME_EXCHANGE);
       _exit(1);
     }
     int wins = 0;
-    for (int i = 0; i < 300; ++i) {
+    // Fewer runs where each is many times slower; the native one makes 300.
+    for (int i = 0; i < (KIV_SANITIZED || KIV_EMULATED ? 60 : 300); ++i) {
       remove(record.c_str());
       run(program, {c.argv0, "@" + here + "/args"}, {.env_set = {"PATH=/nonexistent", c.env}});
       // The tool gets its path and the response file, which must not lie in safe.
